@@ -1,0 +1,87 @@
+// Conversions of arguments and property values to C types, with the
+// messages callers see for values that do not convert.
+#pragma once
+
+#include <climits>
+
+#include "function.hpp"
+
+namespace lumabo {
+
+// A C float: an exact float directly, anything else through the
+// interpreter's float conversion; the double is narrowed to single precision.
+inline bool to_float(PyObject* value, float* out) {
+    double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    *out = static_cast<float>(d);
+    return true;
+}
+
+namespace detail {
+
+// An object that is no int goes through its __int__, whose result must be
+// an int (a strict subclass is still taken, with a deprecation warning).
+inline Ref int_from_dunder(PyObject* value) {
+    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return {};
+    }
+    Ref result = Ref::steal(nb->nb_int(value));
+    if (!result || PyLong_CheckExact(result.get())) return result;
+    if (PyLong_Check(result.get())) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(result.get())->tp_name) < 0)
+            return {};
+        return result;
+    }
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                 Py_TYPE(result.get())->tp_name);
+    return {};
+}
+
+}  // namespace detail
+
+// A C long (64 bits); overflow raises the interpreter's OverflowError.
+inline bool to_long(PyObject* value, long long* out) {
+    Ref owned;
+    if (!PyLong_Check(value)) {
+        owned = detail::int_from_dunder(value);
+        if (!owned) return false;
+        value = owned.get();
+    }
+    long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+// A C int (32 bits).
+inline bool to_int(PyObject* value, int* out) {
+    long long v;
+    if (!to_long(value, &v)) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        }
+        return false;
+    }
+    if (v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Property deletion that the class does not support.
+inline int refuse_delete() {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+inline PyObject* new_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+}  // namespace lumabo

@@ -1,0 +1,12 @@
+// The frame every lumabo module is built on: references, interned names,
+// traceback entries, function objects and argument binding, conversions,
+// override dispatch, and the module's create and exec steps.
+#pragma once
+
+#include "refs.hpp"
+#include "strings.hpp"
+#include "traceback.hpp"
+#include "function.hpp"
+#include "convert.hpp"
+#include "dispatch.hpp"
+#include "module.hpp"

@@ -1,0 +1,353 @@
+// The module definition and its create and exec steps, shared by every
+// module of the package. A module describes itself in one `ModuleConfig`
+// and exports `PyInit_<name>` returning `module_definition<config>`.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <source_location>
+#include <span>
+
+#include <lumabo/lumabo.h>
+
+#include "dispatch.hpp"
+
+namespace lumabo {
+
+// A builtin the module uses, fetched once by the exec step.
+struct BuiltinSlot {
+    const char* name = nullptr;
+    PyObject** slot = nullptr;
+};
+
+struct ModuleConfig {
+    const char* short_name;  // "music": the definition's name
+    const char* full_name;   // "lumabo.music.music"
+    const char* file;        // source file shown in traceback entries
+    const char* class_name;  // "Music"
+    PyTypeObject* type;
+    void* vtable;               // the class's C-level method table ...
+    void (*fill_vtable)();      // ... and what fills it
+    std::span<MethodDef* const> methods;  // every method of the module
+    std::array<BuiltinSlot, 2> builtins{};
+    bool pickling = true;               // the class defines __reduce__/__setstate__
+    bool imports_audio_stream = false;  // music and sound
+    bool (*install)() = nullptr;        // installs the Python-level methods, in order
+    int line = static_cast<int>(std::source_location::current().line());
+};
+
+// Process-wide state of the module; one set per module, since the frame is
+// compiled into each of them.
+struct ModuleState {
+    PyObject* module = nullptr;
+    PyObject* dict = nullptr;
+    long long interpreter = -1;
+    PyObject* builtins = nullptr;
+    PyObject* audio_stream_type = nullptr;
+    const lumabo_AudioStream_vtable* audio_stream = nullptr;
+};
+inline ModuleState state;
+inline PyObject* builtin_staticmethod = nullptr;
+
+// ---------------------------------------------------------------------------
+// Steps of the exec step that other code (and tests of the frame) reach too.
+
+// Warns when the running interpreter is not the one the module was built
+// for. Returns -1 when the warning was turned into an error.
+inline int check_version(const char* module, unsigned long runtime = Py_Version,
+                         int major = PY_MAJOR_VERSION, int minor = PY_MINOR_VERSION) {
+    int rt_major = static_cast<int>((runtime >> 24) & 0xff);
+    int rt_minor = static_cast<int>((runtime >> 16) & 0xff);
+    if (rt_major == major && rt_minor == minor) return 0;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  major, minor, module, "does not match", rt_major, rt_minor);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+namespace detail {
+
+constexpr const char* audio_stream_module = "lumabo.audio_stream.audio_stream";
+constexpr Py_ssize_t audio_stream_size = 72;
+
+// Takes the sibling AudioStream type and its C-level method table.
+inline bool import_audio_stream() {
+    Ref module = Ref::steal(PyImport_ImportModule(audio_stream_module));
+    if (!module) return false;
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "AudioStream"));
+    if (!type) return false;
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", audio_stream_module,
+                     "AudioStream");
+        return false;
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    Py_ssize_t itemsize = t->tp_itemsize;
+    if (itemsize && itemsize < 8) itemsize = 8;
+    if (t->tp_basicsize + itemsize < audio_stream_size) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
+                     "from C header, got %zd from PyObject",
+                     audio_stream_module, "AudioStream", audio_stream_size,
+                     t->tp_basicsize + itemsize);
+        return false;
+    }
+    if (t->tp_basicsize > audio_stream_size &&
+        PyErr_WarnFormat(nullptr, 0,
+                         "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                         "Expected %zd from C header, got %zd from PyObject",
+                         audio_stream_module, "AudioStream", audio_stream_size,
+                         t->tp_basicsize) < 0)
+        return false;
+
+    Py_XSETREF(state.audio_stream_type, Py_NewRef(type.get()));
+    Ref dict = Ref::steal(PyType_GetDict(t));
+    PyObject* capsule = dict ? PyDict_GetItemWithError(dict.get(), names::vtable.get()) : nullptr;
+    if (!capsule) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names::vtable.get());
+        return false;
+    }
+    void* table = PyCapsule_GetPointer(capsule, nullptr);
+    if (!table) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        return false;
+    }
+    state.audio_stream = static_cast<const lumabo_AudioStream_vtable*>(table);
+    return true;
+}
+
+// Stores `value` in the class dictionary and drops the type's attribute
+// cache: a static type is immutable from Python, so the frame writes there.
+inline bool set_class_item(PyTypeObject* type, PyObject* name, PyObject* value) {
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    if (!dict || PyDict_SetItem(dict.get(), name, value) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Installation of the Python-level methods (called from a module's install).
+
+template <const ModuleConfig& config>
+bool install_method(const MethodDef& def) {
+    Ref f = make_function(def, config.full_name, config.class_name, state.dict, config.file);
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    return f && name && detail::set_class_item(config.type, name.get(), f.get());
+}
+
+// A static method is stored as a plain function first, then read back by
+// name, wrapped by the builtin staticmethod and stored again.
+template <const ModuleConfig& config>
+bool install_static_method(const MethodDef& def) {
+    if (!install_method<config>(def)) return false;
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    Ref dict = Ref::steal(PyType_GetDict(config.type));
+    if (!name || !dict) return false;
+    Ref func = Ref::borrow(PyDict_GetItemWithError(dict.get(), name.get()));
+    if (!func && !PyErr_Occurred()) func = Ref::borrow(PyDict_GetItemWithError(state.dict, name.get()));
+    if (!func && !PyErr_Occurred()) func = Ref::steal(PyObject_GetAttr(state.builtins, name.get()));
+    if (!func) return false;
+    Ref wrapped = Ref::steal(PyObject_CallOneArg(builtin_staticmethod, func.get()));
+    return wrapped && detail::set_class_item(config.type, name.get(), wrapped.get());
+}
+
+template <const ModuleConfig& config>
+bool install_function(const MethodDef& def) {
+    Ref f = make_function(def, config.full_name, nullptr, state.dict, config.file);
+    return f && PyDict_SetItemString(state.dict, def.name, f.get()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The create and exec steps.
+
+template <const ModuleConfig& config>
+PyObject* create_step(PyObject* spec, PyModuleDef*) {
+    long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return nullptr;
+    if (state.interpreter == -1) {
+        state.interpreter = id;
+    } else if (state.interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.module) return Py_NewRef(state.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool none_too;
+    };
+    static constexpr Copy copies[] = {
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
+    };
+    for (const Copy& c : copies) {
+        Ref value = Ref::steal(PyObject_GetAttrString(spec, c.from));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            continue;
+        }
+        if (value.get() == Py_None && !c.none_too) continue;
+        if (PyDict_SetItemString(dict, c.to, value.get()) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+namespace detail {
+
+template <const ModuleConfig& config>
+bool fetch_builtins() {
+    for (const BuiltinSlot& b : config.builtins) {
+        if (!b.name) continue;
+        PyObject* value = PyObject_GetAttrString(state.builtins, b.name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                         Ref::steal(PyUnicode_FromString(b.name)).get());
+            return false;
+        }
+        Py_XSETREF(*b.slot, value);
+    }
+    return true;
+}
+
+// Publishes the type: its C-level method table as the __pyx_vtable__
+// capsule, then the class itself as a module attribute.
+template <const ModuleConfig& config>
+bool publish_type() {
+    config.fill_vtable();
+    if (PyType_Ready(config.type) < 0) return false;
+    Ref capsule = Ref::steal(PyCapsule_New(config.vtable, nullptr, nullptr));
+    if (!capsule || !set_class_item(config.type, names::vtable.get(), capsule.get())) return false;
+    return PyModule_AddObjectRef(state.module, config.class_name,
+                                 reinterpret_cast<PyObject*>(config.type)) == 0;
+}
+
+// Makes the class's own __reduce__ and __setstate__ (from its method table)
+// the ones pickling finds.
+template <const ModuleConfig& config>
+bool setup_pickling() {
+    if (!config.pickling) return true;
+    Ref dict = Ref::steal(PyType_GetDict(config.type));
+    for (Interned* name : {&names::reduce, &names::setstate}) {
+        PyObject* own = dict ? PyDict_GetItemWithError(dict.get(), name->get()) : nullptr;
+        Ref keep = Ref::borrow(own);
+        if (!keep || !set_class_item(config.type, name->get(), keep.get())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                         config.type->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+template <const ModuleConfig& config>
+bool prepare_methods() {
+    for (MethodDef* def : config.methods) {
+        if (def->where) continue;
+        PyObject* where = def->kind == Kind::function
+                              ? PyUnicode_FromFormat("%s.%s", config.full_name, def->name)
+                              : PyUnicode_FromFormat("%s.%s.%s", config.full_name,
+                                                     config.class_name, def->name);
+        if (!where) return false;
+        def->where = PyUnicode_AsUTF8(where);  // kept for the life of the process
+        def->owner = config.type;
+    }
+    return true;
+}
+
+template <const ModuleConfig& config>
+int fail_exec(bool with_entry) {
+    if (with_entry) {
+        char where[128];
+        std::snprintf(where, sizeof where, "init %s", config.full_name);
+        add_traceback(where, config.line);
+    }
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.dict);
+    return -1;
+}
+
+}  // namespace detail
+
+template <const ModuleConfig& config>
+int exec_step(PyObject* module) {
+    // 1. A module executes once per process.
+    if (state.module) {
+        if (state.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     config.short_name);
+        return -1;
+    }
+    // 2. Keep the module and its namespace.
+    state.module = Py_NewRef(module);
+    state.dict = Py_NewRef(PyModule_GetDict(module));
+    traceback_site = {config.file, state.dict};
+
+    // 3. __builtins__.
+    if (!state.builtins) state.builtins = PyImport_ImportModule("builtins");
+    if (!state.builtins || PyModule_AddObjectRef(module, "__builtins__", state.builtins) < 0)
+        return detail::fail_exec<config>(false);
+    // 4. The interpreter the module was built for.
+    if (check_version(config.full_name) < 0) return detail::fail_exec<config>(false);
+    // 5. Names, made once.
+    if (!Interned::make_all() || !detail::prepare_methods<config>())
+        return detail::fail_exec<config>(false);
+
+    // 6. sys.modules.
+    PyObject* modules = PyImport_GetModuleDict();
+    int has = PyDict_ContainsString(modules, config.full_name);
+    if (has < 0 || (!has && PyDict_SetItemString(modules, config.full_name, module) < 0))
+        return detail::fail_exec<config>(true);
+    // 7. Builtins the module uses.
+    if (!detail::fetch_builtins<config>()) return detail::fail_exec<config>(true);
+    // 8. The class and its C-level method table.
+    if (!detail::publish_type<config>()) return detail::fail_exec<config>(true);
+    // 9. Pickling.
+    if (!detail::setup_pickling<config>()) return detail::fail_exec<config>(true);
+    // 10. The sibling AudioStream type.
+    if (config.imports_audio_stream && !detail::import_audio_stream())
+        return detail::fail_exec<config>(true);
+    // 11. Python-level methods and the remaining module attributes.
+    if (config.install && !config.install()) return detail::fail_exec<config>(true);
+    return 0;
+}
+
+template <const ModuleConfig& config>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_step<config>)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_step<config>)},
+    {0, nullptr},
+};
+
+template <const ModuleConfig& config>
+inline PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = config.short_name,
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots<config>,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace lumabo

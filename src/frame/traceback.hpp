@@ -1,0 +1,59 @@
+// Traceback entries and errors that cannot propagate.
+#pragma once
+
+#include <source_location>
+
+#include "refs.hpp"
+
+#include <frameobject.h>
+
+namespace lumabo {
+
+// Where a module's traceback entries point: its source file and the
+// namespace that serves as the frames' globals. Set by the exec step.
+struct TracebackSite {
+    const char* file = nullptr;
+    PyObject* globals = nullptr;
+};
+inline TracebackSite traceback_site;
+
+// Appends an entry named `function` to the pending exception's traceback.
+// `line` defaults to the caller's line, a real line of the module's source.
+// If the entry cannot be made the exception stays exactly as it was.
+inline void add_traceback(const char* function,
+                          int line = static_cast<int>(std::source_location::current().line())) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc) return;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(traceback_site.file, function, line)));
+    Ref globals = Ref::borrow(traceback_site.globals);
+    if (code && !globals) globals = Ref::steal(PyDict_New());
+    Ref frame;
+    if (code && globals) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                        globals.get(), nullptr)));
+    }
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+// Reports an error that happened where it cannot propagate (deallocation):
+// printed through the excepthook first, then handed to the unraisable hook
+// with `context` naming where it happened.
+inline void report_unraisable(const char* context) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc) return;
+    PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    PyErr_PrintEx(0);
+    Ref where = Ref::steal(PyUnicode_FromString(context));
+    if (!where) {
+        PyErr_Clear();
+        where = Ref::borrow(Py_None);
+    }
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(where.get());
+}
+
+}  // namespace lumabo

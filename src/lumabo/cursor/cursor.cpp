@@ -1,0 +1,284 @@
+// lumabo.cursor.cursor: the mouse cursor of the raylib window.
+//
+// `Cursor` is a stateless handle: every instance acts on the one raylib
+// cursor. The only state is `cursor_enabled`, which records whether the
+// cursor was last enabled or disabled through this module.
+#include "frame.hpp"
+
+#include <raylib.h>
+
+namespace {
+
+using namespace lumabo;
+
+constexpr const char* module_name = "lumabo.cursor.cursor";
+
+struct CursorObject {
+    PyObject_HEAD
+    const lumabo_Cursor_vtable* vtab;
+};
+
+int cursor_enabled = 0;
+lumabo_Cursor_vtable vtable;
+extern PyTypeObject CursorType;
+
+Interned s_enable{"enable"};
+Interned s_disable{"disable"};
+Interned s_show{"show"};
+Interned s_hide{"hide"};
+Interned s_state{"__pyx_state"};
+Interned s_type{"__pyx_type"};
+Interned s_checksum{"__pyx_checksum"};
+Interned s_unpickle{"__pyx_unpickle_Cursor"};
+
+// ---------------------------------------------------------------------------
+// Actions. The plain slots always act; they touch no Python object.
+
+void c_enable(PyObject*) {
+    cursor_enabled = 1;
+    EnableCursor();
+}
+void c_disable(PyObject*) {
+    cursor_enabled = 0;
+    DisableCursor();
+}
+void c_show(PyObject*) { ShowCursor(); }
+void c_hide(PyObject*) { HideCursor(); }
+
+// The Python-level methods act directly: an override in a subclass is found
+// by ordinary attribute lookup before they are reached.
+template <void (*action)(PyObject*)>
+PyObject* act(PyObject* self, PyObject* const*) {
+    action(self);
+    Py_RETURN_NONE;
+}
+
+MethodDef enable_def{.name = "enable", .body = act<c_enable>};
+MethodDef disable_def{.name = "disable", .body = act<c_disable>};
+MethodDef show_def{.name = "show", .body = act<c_show>};
+MethodDef hide_def{.name = "hide", .body = act<c_hide>};
+
+// The overridable slots: a subclass's Python-level override runs instead.
+template <void (*action)(PyObject*), MethodDef& def, Interned& name>
+void overridable(PyObject* self, int skip_dispatch) {
+    if (!skip_dispatch && dispatch_override(self, def, name.get()) != Dispatch::body) return;
+    action(self);
+}
+
+void fill_vtable() {
+    vtable = {
+        .c_enable = c_enable,
+        .c_disable = c_disable,
+        .c_show = c_show,
+        .c_hide = c_hide,
+        .enable = overridable<c_enable, enable_def, s_enable>,
+        .disable = overridable<c_disable, disable_def, s_disable>,
+        .show = overridable<c_show, show_def, s_show>,
+        .hide = overridable<c_hide, hide_def, s_hide>,
+    };
+}
+
+// ---------------------------------------------------------------------------
+// Properties.
+
+PyObject* get_on_screen(PyObject*, void*) { return new_bool(IsCursorOnScreen()); }
+PyObject* get_enabled(PyObject*, void*) { return new_bool(cursor_enabled != 0); }
+PyObject* get_hidden(PyObject*, void*) { return new_bool(IsCursorHidden()); }
+
+PyGetSetDef cursor_getset[] = {
+    {"on_screen", get_on_screen, nullptr, nullptr, nullptr},
+    {"enabled", get_enabled, nullptr, nullptr, nullptr},
+    {"hidden", get_hidden, nullptr, nullptr, nullptr},
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// Pickling. A Cursor has no fields, so its pickled form names the class,
+// carries the layout checksum and, for subclass instances, their __dict__.
+
+constexpr long long checksum_written = 0xe3b0c44;  // sha256 of the empty field list
+constexpr long long checksums_accepted[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
+
+// Merges element 0 of `state` (an exact tuple) into the instance dictionary.
+bool set_state(PyObject* result, PyObject* state) {
+    constexpr const char* where = "lumabo.cursor.cursor.__pyx_unpickle_Cursor__set_state";
+    if (PyTuple_GET_SIZE(state) == 0) return true;
+    PyObject* attrs = PyTuple_GET_ITEM(state, 0);
+    int truth = PyObject_IsTrue(attrs);
+    if (truth <= 0) {
+        if (truth < 0) add_traceback(where);
+        return truth == 0;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(result, nullptr));
+    if (!dict) {
+        add_traceback(where);
+        return false;
+    }
+    if (PyDict_CheckExact(dict.get())) {
+        if (PyDict_Update(dict.get(), attrs) < 0) {
+            add_traceback(where);
+            return false;
+        }
+        return true;
+    }
+    Ref done = Ref::steal(PyObject_CallMethod(dict.get(), "update", "O", attrs));
+    if (!done) add_traceback(where);
+    return bool(done);
+}
+
+PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
+    Ref state = Ref::steal(PyTuple_New(0));
+    if (!state) return nullptr;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(self, "__dict__", &found) < 0) return nullptr;
+    Ref dict = Ref::steal(found);
+    bool use_setstate = false;
+    if (dict && dict.get() != Py_None) {
+        int truth = dict.get() == Py_True    ? 1
+                    : dict.get() == Py_False ? 0
+                                             : PyObject_IsTrue(dict.get());
+        if (truth < 0) return nullptr;
+        if (truth) {
+            state = Ref::steal(PyTuple_Pack(1, dict.get()));
+            if (!state) return nullptr;
+            use_setstate = true;
+        }
+    }
+    Ref unpickle = Ref::borrow(PyDict_GetItemWithError(lumabo::state.dict, s_unpickle.get()));
+    if (!unpickle && !PyErr_Occurred()) {
+        if (PyObject_GetOptionalAttr(lumabo::state.builtins, s_unpickle.get(), &found) < 0)
+            return nullptr;
+        unpickle = Ref::steal(found);
+        if (!unpickle) PyErr_Format(PyExc_NameError, "name '%U' is not defined", s_unpickle.get());
+    }
+    if (!unpickle) return nullptr;
+    if (use_setstate)
+        return Py_BuildValue("O(OLO)O", unpickle.get(), Py_TYPE(self), checksum_written, Py_None,
+                             state.get());
+    return Py_BuildValue("O(OLO)", unpickle.get(), Py_TYPE(self), checksum_written, state.get());
+}
+
+PyObject* cursor_setstate(PyObject* self, PyObject* const* args) {
+    PyObject* state = args[0];
+    if (PyTuple_CheckExact(state)) {
+        if (!set_state(self, state)) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (state == Py_None)
+        PyErr_SetString(PyExc_TypeError,
+                        "cannot pass None into a C function argument that is declared 'not None'");
+    else
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    return nullptr;
+}
+
+// __pyx_unpickle_Cursor(__pyx_type, __pyx_checksum, __pyx_state)
+PyObject* unpickle_cursor(PyObject*, PyObject* const* args) {
+    PyObject* type = args[0];
+    PyObject* state = args[2];
+    long long checksum;
+    if (!to_long(args[1], &checksum)) return nullptr;
+    if (state != Py_None && !PyTuple_CheckExact(state))
+        return argument_type_error("__pyx_state", "tuple", state);
+    bool accepted = false;
+    for (long long c : checksums_accepted) accepted |= c == checksum;
+    if (!accepted) {
+        // pickle is imported only when a pickle does not match.
+        Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
+        Ref error = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError")) : Ref();
+        if (error)
+            PyErr_Format(error.get(), "Incompatible checksums (0x%llx vs (0x%x, 0x%x, 0x%x) = (%s))",
+                         static_cast<unsigned long long>(checksum), 0xe3b0c44, 0xda39a3e, 0xd41d8cd,
+                         "");
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&CursorType),
+                                                "__new__", "O", type));
+    if (!result) return nullptr;
+    if (state != Py_None && !set_state(result.get(), state)) return nullptr;
+    return result.release();
+}
+
+MethodDef reduce_def{.name = "__reduce__", .body = cursor_reduce};
+MethodDef setstate_def{.name = "__setstate__", .body = cursor_setstate, .params = {&s_state}};
+MethodDef unpickle_def{.name = "__pyx_unpickle_Cursor",
+                       .body = unpickle_cursor,
+                       .kind = Kind::function,
+                       .params = {&s_type, &s_checksum, &s_state}};
+
+PyMethodDef cursor_methods[] = {
+    method_table_entry<reduce_def>(),
+    method_table_entry<setstate_def>(),
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// The type.
+
+PyObject* cursor_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    } else {
+        self = type->tp_alloc(type, 0);
+    }
+    if (!self) return nullptr;
+    reinterpret_cast<CursorObject*>(self)->vtab = &vtable;
+    return self;
+}
+
+void cursor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(self);
+    if (type->tp_finalize && !finalized && type->tp_dealloc == cursor_dealloc &&
+        PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    type->tp_free(self);
+}
+
+PyTypeObject CursorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "lumabo.cursor.cursor.Cursor",
+    .tp_basicsize = sizeof(CursorObject),
+    .tp_dealloc = cursor_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_methods = cursor_methods,
+    .tp_getset = cursor_getset,
+    .tp_new = cursor_new,
+};
+
+// ---------------------------------------------------------------------------
+// The module.
+
+bool install();
+
+constexpr MethodDef* all_methods[] = {&enable_def, &disable_def,  &show_def,    &hide_def,
+                                      &reduce_def, &setstate_def, &unpickle_def};
+
+constexpr ModuleConfig config{
+    .short_name = "cursor",
+    .full_name = module_name,
+    .file = "src/lumabo/cursor/cursor.cpp",
+    .class_name = "Cursor",
+    .type = &CursorType,
+    .vtable = &vtable,
+    .fill_vtable = fill_vtable,
+    .methods = all_methods,
+    .install = install,
+};
+
+bool install() {
+    cursor_enabled = 1;
+    if (!install_method<config>(enable_def) || !install_method<config>(disable_def) ||
+        !install_method<config>(show_def) || !install_method<config>(hide_def))
+        return false;
+    Ref cursor = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&CursorType)));
+    if (!cursor || PyModule_AddObjectRef(state.module, "cursor", cursor.get()) < 0) return false;
+    return install_function<config>(unpickle_def);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cursor() { return PyModuleDef_Init(&lumabo::module_definition<config>); }

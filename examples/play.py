@@ -1,0 +1,112 @@
+"""Play a track from start to end, then a sound and an alias of it.
+
+    python examples/play.py [TRACK]
+
+Without TRACK, a short chord progression is generated into a temporary WAV
+file. Without a sound card raylib plays through its null backend: silent,
+but the track still advances in real time.
+"""
+
+from __future__ import annotations
+
+import array
+import math
+import sys
+import tempfile
+import time
+import wave
+from pathlib import Path
+
+from lumabo import device
+from lumabo.music.music import Music
+from lumabo.sound.sound import Sound
+
+RATE = 22050
+
+
+def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0.3) -> array.array:
+    """Mono 16-bit samples of the given frequencies played together."""
+    n = int(seconds * rate)
+    amp = volume * 32767 / len(freqs)
+    return array.array(
+        "h",
+        (int(amp * sum(math.sin(2 * math.pi * f * i / rate) for f in freqs)) for i in range(n)),
+    )
+
+
+def write_wav(path: Path, samples: array.array, rate: int = RATE) -> Path:
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(samples.tobytes())
+    return path
+
+
+def generated_track(folder: Path) -> Path:
+    chords = [[261.6, 329.6, 392.0], [220.0, 261.6, 329.6], [174.6, 220.0, 261.6], [196.0, 246.9, 293.7]]
+    samples = array.array("h")
+    for chord in chords:
+        samples.extend(tone(0.6, chord))
+    return write_wav(folder / "track.wav", samples)
+
+
+def clock(seconds: float) -> str:
+    return f"{int(seconds) // 60}:{seconds % 60:04.1f}"
+
+
+def play_music(path: Path) -> None:
+    music = Music.load(str(path))
+    if not music.valid:
+        sys.exit(f"raylib could not load {path}")
+    music.looping = False
+    total = music.length
+    print(f"Music: {path.name}, {clock(total)}")
+    music.play()
+    width = 30
+    elapsed = 0.0
+    while True:
+        music.update()
+        played = music.time_played
+        if played < elapsed or played >= total:  # raylib stops at the end
+            break
+        elapsed = played
+        done = int(width * elapsed / total) if total else width
+        print(f"\r  [{'#' * done}{'.' * (width - done)}] {clock(elapsed)} / {clock(total)}",
+              end="", flush=True)
+        time.sleep(1 / 60)
+    print(f"\r  [{'#' * width}] {clock(total)} / {clock(total)}")
+    music.unload()
+
+
+def play_sound(folder: Path) -> None:
+    # A silent sound of the right length, refilled with a tone through update().
+    beep = tone(0.4, [880.0])
+    sound = Sound.load(str(write_wav(folder / "blank.wav", array.array("h", bytes(2 * len(beep))))))
+    sound.update(beep, len(beep))
+    alias = Sound.load_alias(sound)
+    alias.pitch = 0.5
+    alias.pan = 0.0
+    for name, s in (("Sound", sound), ("alias (pitch 0.5, pan left)", alias)):
+        s.play()
+        print(f"{name}: playing={s.playing}")
+        deadline = time.monotonic() + 2.0
+        while s.playing and time.monotonic() < deadline:
+            time.sleep(0.02)
+    alias.unload()
+    sound.unload()
+
+
+def main(argv: list[str]) -> int:
+    device.set_log_level(device.LOG_WARNING)
+    with tempfile.TemporaryDirectory() as tmp, device.audio():
+        folder = Path(tmp)
+        track = Path(argv[1]) if len(argv) > 1 else generated_track(folder)
+        play_music(track)
+        play_sound(folder)
+    print("Audio device closed.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,6 +1,6 @@
-from typing_extensions import disjoint_base
 from collections.abc import Buffer
 from typing import NoReturn, Self, SupportsInt
+from typing_extensions import disjoint_base
 
 from lumabo.audio_stream.audio_stream import AudioStream
 

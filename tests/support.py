@@ -19,7 +19,8 @@ from pathlib import Path
 from lumabo import device
 
 REPO = Path(__file__).resolve().parent.parent
-NATIVE_BUILD = REPO / "build" / "tests-native"
+# The checked builds of ./dev check bring their own (debug, sanitized).
+NATIVE_BUILD = Path(os.environ.get("LUMABO_TESTS_NATIVE", REPO / "build" / "tests-native"))
 
 
 def f32(x: float) -> float:

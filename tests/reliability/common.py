@@ -9,17 +9,15 @@ pytest test that started it reports the crash as a failure.
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import importlib
-import math
 import os
-import struct
-import subprocess
 import sys
-import wave
+import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
+
+import support
 
 MODULES = (
     "lumabo.cursor.cursor",
@@ -88,21 +86,6 @@ def module_functions() -> dict[str, object]:
 # -- media -------------------------------------------------------------------
 
 
-def write_wav(path: Path, seconds: float = 0.25, rate: int = 22050, channels: int = 1) -> Path:
-    """A 16-bit sine tone, short enough to load thousands of times."""
-    frames = int(seconds * rate)
-    samples = bytearray()
-    for i in range(frames):
-        value = int(12000 * math.sin(2 * math.pi * 440 * i / rate))
-        samples += struct.pack("<h", value) * channels
-    with wave.open(os.fspath(path), "wb") as out:
-        out.setnchannels(channels)
-        out.setsampwidth(2)
-        out.setframerate(rate)
-        out.writeframes(bytes(samples))
-    return path
-
-
 @dataclass(frozen=True)
 class Media:
     wav: str  # a short track raylib loads
@@ -112,7 +95,7 @@ class Media:
 
 def make_media(directory: Path) -> Media:
     directory.mkdir(parents=True, exist_ok=True)
-    wav = write_wav(directory / "tone.wav")
+    wav = support.write_wav(directory / "tone.wav", 0.25)
     junk = directory / "junk.wav"
     junk.write_bytes(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk")
     return Media(os.fspath(wav), os.fspath(directory / "missing.ogg"), os.fspath(junk))
@@ -124,84 +107,60 @@ def make_media(directory: Path) -> Media:
 @dataclass(frozen=True)
 class Call:
     name: str
-    buffer: int | None  # the record's stream buffer (None: the call takes none)
-    result: int | None  # the returned record's buffer (loads only)
+    buffer: int | None  # the stream buffer of the record passed (None: no record)
+    result: int | None  # the stream buffer of the record returned (loads)
     line: str
 
 
 class Recorder:
-    """The log of raylib calls made by the modules, when the recorder is
-    preloaded (``./dev test`` and ``./dev check`` preload it)."""
+    """The log of raylib calls made by the modules, reduced to what lifetimes
+    need: which stream buffer each call was given or returned. Empty when
+    the recorder is not preloaded."""
 
     def __init__(self) -> None:
-        lib = ctypes.CDLL(None)
-        try:
-            self._log = lib.recorder_log
-            self._clear = lib.recorder_clear
-        except AttributeError:
-            self._log = None
-            return
-        self._log.restype = ctypes.c_char_p
-        self._clear.restype = None
+        self._recorder = support.Recorder() if support.Recorder.available() else None
 
     @property
     def available(self) -> bool:
-        return self._log is not None
+        return self._recorder is not None
 
     def clear(self) -> None:
-        if self._log is not None:
-            self._clear()
+        if self._recorder is not None:
+            self._recorder.clear()
 
     def calls(self) -> list[Call]:
-        if self._log is None:
+        if self._recorder is None:
             return []
-        out = []
-        for line in self._log().decode("utf-8", "replace").splitlines():
-            out.append(parse_call(line))
-        return out
+        text = self._recorder.text
+        return [reduce(call, line) for call, line in zip(support.parse_log(text), text.splitlines())]
 
 
-def parse_call(line: str) -> Call:
-    head, _, result = line.partition(" -> ")
-    name, _, rest = head.partition(" ")
-    buffer = None
-    if rest.startswith("0x"):
-        buffer = int(rest.split(" ", 1)[0], 16)
-    value = int(result, 16) if result.startswith("0x") else None
-    return Call(name, buffer, value, line)
+def reduce(call: support.Call, line: str) -> Call:
+    first = call.args[0] if call.args else None
+    if call.name in ("LoadMusicStream", "LoadSound") or not isinstance(first, int):
+        first = None
+    result = call.result if call.name.startswith("Load") else None
+    return Call(call.name, first, result, line)
 
 
-# -- a display for the cursor ------------------------------------------------
+# -- devices -------------------------------------------------------------------
 
 
 @contextlib.contextmanager
 def display() -> Iterator[str]:
     """An X display for raylib's window: the one in DISPLAY, or a private
-    Xvfb on a free display number that the server picks itself."""
+    Xvfb on a display number that the server picks itself."""
     if os.environ.get("DISPLAY"):
         yield os.environ["DISPLAY"]
         return
-    read, write = os.pipe()
-    server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
-        pass_fds=(write,),
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        server.kill()
-        server.wait()
-        raise RuntimeError("Xvfb did not start")
-    os.environ["DISPLAY"] = f":{number}"
+    os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="xdg-"))
+    server, number = support.start_xvfb()
+    os.environ["DISPLAY"] = number
     try:
-        yield os.environ["DISPLAY"]
+        yield number
     finally:
         del os.environ["DISPLAY"]
-        server.terminate()
-        server.wait()
+        support.stop_xvfb(server)
 
 
 @contextlib.contextmanager

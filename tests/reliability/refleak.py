@@ -141,9 +141,21 @@ class Hunter:
         if self._huntable(item):
 
             def once() -> None:
-                # nextitem=item: tear down the test's own fixtures only, as
-                # between two runs of the same test.
-                reports = runtestprotocol(item, log=False, nextitem=item)
+                # Each run of a fixture that uses one of wider scope adds a
+                # finaliser to the wider one (pytest's own bookkeeping, which
+                # grows until the wider one is torn down); the run's own are
+                # spent by its teardown, so they go again afterwards.
+                live = [
+                    (fixture, len(fixture._finalizers))
+                    for defs in item.session._fixturemanager._arg2fixturedefs.values()
+                    for fixture in defs
+                    if fixture.cached_result is not None
+                ]
+                # Tear down the test's own fixtures, keep those of wider
+                # scope (the parent's chain), as between two tests.
+                reports = runtestprotocol(item, log=False, nextitem=item.parent)
+                for fixture, count in live:
+                    del fixture._finalizers[count:]
                 item._report_sections.clear()
                 if any(r.failed or r.skipped for r in reports):
                     raise Interrupted

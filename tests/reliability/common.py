@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
+import subprocess
 import sys
 import tempfile
 from collections.abc import Iterator
@@ -53,6 +54,9 @@ HARMLESS_WITHOUT_BUFFER = frozenset(
         "SetSoundVolume",
         "SetSoundPitch",
         "SetSoundPan",
+        # An alias of an empty source: raylib must test the source's buffer;
+        # if it does not, the process dies, and that is the finding.
+        "LoadSoundAlias",
     }
 )
 
@@ -175,6 +179,36 @@ def raylib_devices(window: bool) -> Iterator[None]:
             stack.enter_context(display())
             stack.enter_context(device.window(64, 48, "lumabo reliability"))
         yield
+
+
+# -- child interpreters ----------------------------------------------------------
+
+TESTS = Path(__file__).resolve().parent.parent
+DEBUG_PYTHON = support.REPO / "build" / "venv-dbg" / "bin" / "python"
+DEBUG_NATIVE = support.REPO / "build" / "tests-native-dbg"
+
+
+def run_script(module: str, *args: str, python: Path | str = sys.executable, timeout: float = 600,
+               env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+    """Runs ``python -m MODULE ARGS`` with the tests on the path and the
+    environment of this run (the call recorder included)."""
+    child_env = dict(os.environ if env is None else env)
+    native = DEBUG_NATIVE if Path(python) == DEBUG_PYTHON else support.NATIVE_BUILD
+    child_env["PYTHONPATH"] = os.pathsep.join([str(TESTS), str(native)])
+    child_env["LUMABO_TESTS_NATIVE"] = str(native)
+    return subprocess.run(
+        [str(python), "-X", "faulthandler", "-m", module, *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_env,
+        cwd=support.REPO,
+    )
+
+
+def explain(done: subprocess.CompletedProcess) -> str:
+    how = f"killed by signal {-done.returncode}" if done.returncode < 0 else f"exit {done.returncode}"
+    return f"{how}\n--- stdout\n{done.stdout[-4000:]}\n--- stderr\n{done.stderr[-8000:]}"
 
 
 def rss_kib() -> int:

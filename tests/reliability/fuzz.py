@@ -170,6 +170,7 @@ class World:
     subclasses: dict[str, list[type]] = field(default_factory=dict)
     capi: object | None = None
     recorder: Recorder = field(default_factory=Recorder)
+    keep: list[object] = field(default_factory=list)
 
     def __post_init__(self) -> None:
         def finaliser(self: object) -> None:
@@ -191,6 +192,15 @@ class World:
             self.capi = lumabo_capi_test
         except ImportError:
             self.capi = None
+
+    def instances(self) -> list[tuple[str, str]]:
+        """(class, kind) of every object that can stand as an argument."""
+        return [(c, k) for c in sorted(self.classes) for k in self.kinds(c) if k not in ("class", "via_class")]
+
+    def argument(self, which: tuple[str, str]) -> object:
+        """An object of a class under test, made for one case; what it
+        depends on lives until the case ends."""
+        return self.make(*which, self.keep)
 
     def kinds(self, cls_name: str) -> list[str]:
         kinds = ["plain", "subclass", "finalised", "class", "via_class"]
@@ -293,7 +303,9 @@ def snapshot(world: World, obj: object) -> tuple:
     state = []
     cls = type(obj)
     for name, attr in sorted(vars(world.classes.get(_base(world, cls), object)).items()):
-        if type(attr).__name__ != "getset_descriptor" or name in VOLATILE:
+        if not isinstance(attr, property) and type(attr).__name__ != "getset_descriptor":
+            continue
+        if name in VOLATILE:
             continue
         try:
             value = getattr(obj, name)
@@ -378,6 +390,7 @@ def perform(world: World, case: Case) -> None:
             if orphan and c.name in ("PlaySound", "ResumeSound", "UpdateSound") and c.buffer != 0:
                 raise Finding(f"{case.describe()}: an alias of a released sound acted: {c.line}")
     del receiver, watched, keep, error
+    world.keep.clear()
 
 
 def _run(world: World, case: Case, target: type | None, receiver: object) -> None:
@@ -438,6 +451,7 @@ def fuzz(world: World, examples: int, seed: int) -> int:
         st.binary(max_size=64),
         st.builds(bytearray, st.binary(max_size=64)),
         st.sampled_from(list(world.classes.values()) + [s for v in world.subclasses.values() for s in v]),
+        st.sampled_from(world.instances()).map(world.argument),
     )
     value = st.one_of(scalars, st.tuples(scalars), st.tuples(st.dictionaries(st.text(max_size=3), scalars, max_size=2)))
     executed = 0
@@ -494,11 +508,15 @@ def corpus(world: World) -> Iterator[Case]:
                 yield Case(entry, receiver, "delete", (), {})
                 for v in base[::3]:
                     yield Case(entry, receiver, "set", (v,), {})
+                for which in world.instances():
+                    yield Case(entry, receiver, "set", (Made(which),), {})
                 yield Case(entry, receiver, "descr_set", (object(), 1.0), {})
                 continue
             yield Case(entry, receiver, "call", (), {})
             for v in base[::4]:
                 yield Case(entry, receiver, "call", (v,), {})
+            for which in world.instances()[::2]:
+                yield Case(entry, receiver, "call", (Made(which),), {})
             for name in entry.params[:1] + ("x",):
                 yield Case(entry, receiver, "call", (), {name: base[len(name) % len(base)]})
             if len(entry.params) > 1:
@@ -510,9 +528,17 @@ def corpus(world: World) -> Iterator[Case]:
                             yield Case(entry, receiver, "call", (cls, checksum, state), {})
 
 
+@dataclass(frozen=True)
+class Made:
+    """An object of a class under test, made when its case runs."""
+
+    which: tuple[str, str]
+
+
 def run_corpus(world: World) -> int:
     count = 0
     for case in corpus(world):
+        case.args = tuple(world.argument(a.which) if isinstance(a, Made) else a for a in case.args)
         perform(world, case)
         count += 1
     return count

@@ -382,7 +382,13 @@ PyObject* music_new(PyTypeObject* type, PyObject*, PyObject*) {
 // This runs as the finaliser, on an object that is still alive: whatever
 // takes a reference to it here (the lookup's AttributeError, a subclass's
 // `valid`, an unraisable hook that keeps the exception) keeps it alive, and
-// the interpreter then resurrects it instead of freeing it.
+// the interpreter then resurrects it instead of freeing it. Running before
+// the collector clears anything, it also still finds a subclass's `valid`
+// when the subclass dies in the same collection.
+//
+// The interpreter shows the finaliser as `Music.__del__`; that is how a
+// subclass without one inherits it, and a subclass's own __del__ may call
+// super().__del__() to have the release done there.
 void music_finalize(PyObject* self) {
     MusicObject* m = as_music(self);
     if (m->finalized) return;

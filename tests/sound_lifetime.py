@@ -170,7 +170,8 @@ class _Sound(ctypes.Structure):
 
 
 def unguarded(wav: Path) -> None:
-    """Free the source under a playing alias: raylib's mixer reads freed samples."""
+    """Free the source under a playing alias: raylib's mixer reads freed
+    samples, and UpdateSound writes them."""
     lib = support.raylib()
     for name, restype, argtypes in [
         ("LoadSound", _Sound, [ctypes.c_char_p]),
@@ -178,6 +179,7 @@ def unguarded(wav: Path) -> None:
         ("UnloadSound", None, [_Sound]),
         ("UnloadSoundAlias", None, [_Sound]),
         ("PlaySound", None, [_Sound]),
+        ("UpdateSound", None, [_Sound, ctypes.c_void_p, ctypes.c_int]),
     ]:
         fn = getattr(lib, name)
         fn.restype, fn.argtypes = restype, argtypes
@@ -186,6 +188,8 @@ def unguarded(wav: Path) -> None:
     lib.UnloadSound(source)
     lib.PlaySound(alias)
     time.sleep(SECONDS)
+    silence = ctypes.create_string_buffer(8 * alias.frameCount)
+    lib.UpdateSound(alias, silence, alias.frameCount)
     lib.UnloadSoundAlias(alias)
 
 

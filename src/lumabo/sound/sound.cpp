@@ -236,8 +236,10 @@ bool count_fits(const Sound& raw, int frame_count, Py_ssize_t bytes) {
     }
     const unsigned long long frame_size =
         static_cast<unsigned long long>(raw.stream.channels) * raw.stream.sampleSize / 8;
-    if (frame_size == 0) return true;
-    const auto whole_frames = static_cast<Py_ssize_t>(static_cast<unsigned long long>(bytes) / frame_size);
+    // A record without a frame format (made by a C caller) gives raylib no
+    // size to trust: no frame of it fits.
+    const auto whole_frames =
+        frame_size ? static_cast<Py_ssize_t>(static_cast<unsigned long long>(bytes) / frame_size) : 0;
     if (frame_count > whole_frames) {
         PyErr_Format(PyExc_ValueError, message::beyond_buffer, frame_count, whole_frames, bytes,
                      frame_size);

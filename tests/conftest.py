@@ -19,7 +19,9 @@ from __future__ import annotations
 import itertools
 import os
 import sys
+from collections.abc import Iterator
 from pathlib import Path
+from types import ModuleType
 
 import pytest
 
@@ -59,7 +61,7 @@ def recorder() -> support.Recorder:
 
 
 @pytest.fixture(scope="session")
-def audio_device() -> object:
+def audio_device() -> Iterator[ModuleType]:
     """raylib's audio device, opened once for the session; yields lumabo.device."""
     device.open_audio()
     yield device
@@ -67,7 +69,7 @@ def audio_device() -> object:
 
 
 @pytest.fixture(scope="session")
-def window(tmp_path_factory: pytest.TempPathFactory) -> support.Window:
+def window(tmp_path_factory: pytest.TempPathFactory) -> Iterator[support.Window]:
     """A 320x240 raylib window, opened once for the session.
 
     Without DISPLAY, starts its own Xvfb (800x600x24) and stops it at the end.

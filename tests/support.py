@@ -73,7 +73,36 @@ def write_wav(
     return path
 
 
-# raylib's Wave, for the conversions below
+# -- raylib's structs, for calling raylib through ctypes ---------------------
+
+
+class AudioStreamStruct(ctypes.Structure):
+    _fields_ = [
+        ("buffer", ctypes.c_void_p),
+        ("processor", ctypes.c_void_p),
+        ("sampleRate", ctypes.c_uint),
+        ("sampleSize", ctypes.c_uint),
+        ("channels", ctypes.c_uint),
+    ]
+
+
+class SoundStruct(ctypes.Structure):
+    _fields_ = [("stream", AudioStreamStruct), ("frameCount", ctypes.c_uint)]
+
+
+class MusicStruct(ctypes.Structure):
+    _fields_ = [
+        ("stream", AudioStreamStruct),
+        ("frameCount", ctypes.c_uint),
+        ("looping", ctypes.c_bool),
+        ("ctxType", ctypes.c_int),
+        ("ctxData", ctypes.c_void_p),
+    ]
+
+
+assert (ctypes.sizeof(AudioStreamStruct), ctypes.sizeof(SoundStruct), ctypes.sizeof(MusicStruct)) == (32, 40, 56)
+
+
 class _Wave(ctypes.Structure):
     _fields_ = [
         ("frameCount", ctypes.c_uint),
@@ -136,8 +165,8 @@ def convert_audio(src: str | os.PathLike[str], dst: str | os.PathLike[str]) -> P
 def write_qoa(path: str | os.PathLike[str], seconds: float, **wav_args) -> Path:
     """Write a QOA file (raylib's own encoder) of the tone write_wav() makes.
 
-    QOA works in slices of 20 frames: the file holds exactly the frames asked
-    for, but raylib's music stream may round its length to whole slices.
+    QOA holds 16-bit samples only, so sample_width must stay 2. raylib
+    decodes it to exactly the frames asked for.
     """
     path = Path(path)
     wav = path.with_name(path.name + ".src.wav")

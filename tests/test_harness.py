@@ -65,33 +65,19 @@ def test_recorder_logs_results(cursor, recorder):
     assert query == ("IsCursorHidden", ()) and query.result == int(hidden) == 1
 
 
-class Music(ctypes.Structure):
-    _fields_ = [
-        ("buffer", ctypes.c_void_p),
-        ("processor", ctypes.c_void_p),
-        ("sampleRate", ctypes.c_uint),
-        ("sampleSize", ctypes.c_uint),
-        ("channels", ctypes.c_uint),
-        ("frameCount", ctypes.c_uint),
-        ("looping", ctypes.c_bool),
-        ("ctxType", ctypes.c_int),
-        ("ctxData", ctypes.c_void_p),
-    ]
-
-
 @pytest.fixture
 def interposed():
     """raylib's music functions as the global scope resolves them, which is
     where a module's calls land: the recorder's, when it is preloaded."""
     lib = ctypes.CDLL(None)
-    lib.LoadMusicStream.restype = Music
+    lib.LoadMusicStream.restype = support.MusicStruct
     lib.LoadMusicStream.argtypes = [ctypes.c_char_p]
     lib.SetMusicVolume.restype = None
-    lib.SetMusicVolume.argtypes = [Music, ctypes.c_float]
+    lib.SetMusicVolume.argtypes = [support.MusicStruct, ctypes.c_float]
     lib.GetMusicTimeLength.restype = ctypes.c_float
-    lib.GetMusicTimeLength.argtypes = [Music]
+    lib.GetMusicTimeLength.argtypes = [support.MusicStruct]
     lib.UnloadMusicStream.restype = None
-    lib.UnloadMusicStream.argtypes = [Music]
+    lib.UnloadMusicStream.argtypes = [support.MusicStruct]
     return lib
 
 
@@ -104,8 +90,8 @@ def test_recorder_round_trip(audio_device, recorder, interposed, tmp_wav):
     length = interposed.GetMusicTimeLength(music)
     interposed.UnloadMusicStream(music)
 
-    buffer = music.buffer
-    assert buffer
+    buffer = music.stream.buffer
+    assert buffer and music.frameCount == 55125
     load, volume, time_length, unload = recorder.calls
     assert load == ("LoadMusicStream", (str(path),)) and load.result == buffer
     assert volume == ("SetMusicVolume", (buffer, support.f32(0.1)))

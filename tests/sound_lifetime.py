@@ -155,31 +155,18 @@ def audit(calls) -> list[str]:
 # -- the same misuse without lumabo ----------------------------------------------
 
 
-class _AudioStream(ctypes.Structure):
-    _fields_ = [
-        ("buffer", ctypes.c_void_p),
-        ("processor", ctypes.c_void_p),
-        ("sampleRate", ctypes.c_uint),
-        ("sampleSize", ctypes.c_uint),
-        ("channels", ctypes.c_uint),
-    ]
-
-
-class _Sound(ctypes.Structure):
-    _fields_ = [("stream", _AudioStream), ("frameCount", ctypes.c_uint)]
-
-
 def unguarded(wav: Path) -> None:
     """Free the source under a playing alias: raylib's mixer reads freed
     samples, and UpdateSound writes them."""
     lib = support.raylib()
+    Raw = support.SoundStruct
     for name, restype, argtypes in [
-        ("LoadSound", _Sound, [ctypes.c_char_p]),
-        ("LoadSoundAlias", _Sound, [_Sound]),
-        ("UnloadSound", None, [_Sound]),
-        ("UnloadSoundAlias", None, [_Sound]),
-        ("PlaySound", None, [_Sound]),
-        ("UpdateSound", None, [_Sound, ctypes.c_void_p, ctypes.c_int]),
+        ("LoadSound", Raw, [ctypes.c_char_p]),
+        ("LoadSoundAlias", Raw, [Raw]),
+        ("UnloadSound", None, [Raw]),
+        ("UnloadSoundAlias", None, [Raw]),
+        ("PlaySound", None, [Raw]),
+        ("UpdateSound", None, [Raw, ctypes.c_void_p, ctypes.c_int]),
     ]:
         fn = getattr(lib, name)
         fn.restype, fn.argtypes = restype, argtypes

@@ -25,6 +25,7 @@ pytestmark = pytest.mark.skipif(VALGRIND is None, reason="valgrind is not instal
 
 
 def under_valgrind(*args: str) -> subprocess.CompletedProcess:
+    assert VALGRIND is not None
     # The interpreter's own allocator would hide its blocks from valgrind.
     env = dict(os.environ, PYTHONMALLOC="malloc")
     return subprocess.run(

@@ -1,0 +1,519 @@
+// lumabo_capi_test: reaches lumabo's C-level method tables from Python.
+//
+// The tables declared in lumabo.h are meant for other extension modules;
+// this module is such a caller, so the tests can drive each slot directly:
+// read the "__pyx_vtable__" capsule, hand a slot a raw raylib record or an
+// object, and report what the slot returned or left pending.
+//
+// It does not link raylib. The raylib functions it needs (to make the raw
+// records the slots take) come from the library the lumabo modules loaded,
+// looked up with RTLD_NOLOAD: import a lumabo module before using them.
+// Those calls go straight to raylib, past the call recorder, so the recorder
+// only ever sees what the modules do.
+#include <lumabo/lumabo.h>
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Buffer pointer of the last raw record handed to a slot, so a test can
+// match it against the recorder's log.
+std::uintptr_t last_buffer_address = 0;
+
+void *raylib_symbol(const char *name)
+{
+    void *lib = dlopen("libraylib.so.600", RTLD_NOW | RTLD_NOLOAD);
+    if (!lib) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "libraylib.so.600 is not loaded: import a lumabo module first");
+        return nullptr;
+    }
+    void *fn = dlsym(lib, name);
+    dlclose(lib);  // RTLD_NOLOAD took a reference; the modules keep theirs
+    if (!fn)
+        PyErr_Format(PyExc_RuntimeError, "libraylib.so.600 has no %s", name);
+    return fn;
+}
+
+// A class of a lumabo module and its method table.
+template <class VT>
+struct Class {
+    PyObject *type = nullptr;  // strong reference
+    const VT *vt = nullptr;
+
+    Class() = default;
+    Class(const Class &) = delete;
+    Class &operator=(const Class &) = delete;
+    ~Class() { Py_XDECREF(type); }
+
+    // Imports MODULE and reads NAME's table. False with an exception set on
+    // failure.
+    bool load(const char *module, const char *name)
+    {
+        PyObject *mod = PyImport_ImportModule(module);
+        if (!mod)
+            return false;
+        type = PyObject_GetAttrString(mod, name);
+        Py_DECREF(mod);
+        if (!type)
+            return false;
+        PyObject *cap = PyObject_GetAttrString(type, "__pyx_vtable__");
+        if (!cap)
+            return false;
+        // The type's dictionary keeps the capsule, and we keep the type.
+        vt = static_cast<const VT *>(PyCapsule_GetPointer(cap, nullptr));
+        Py_DECREF(cap);
+        return vt != nullptr;
+    }
+
+    // Slots assume an instance; refuse anything else rather than crash.
+    bool check_instance(PyObject *obj) const
+    {
+        int ok = PyObject_IsInstance(obj, type);
+        if (ok < 0)
+            return false;
+        if (!ok) {
+            PyErr_Format(PyExc_TypeError, "expected an instance of %R, got %R",
+                         type, reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+            return false;
+        }
+        return true;
+    }
+};
+
+template <class Slot>
+bool check_slot(Slot fn, const char *name)
+{
+    if (fn)
+        return true;
+    PyErr_Format(PyExc_SystemError, "method table slot %s is NULL", name);
+    return false;
+}
+
+// What a void slot reports: None, or the exception it left pending.
+PyObject *void_result()
+{
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Holds an object-returning slot to the CPython calling convention: a new
+// reference with no exception pending, or NULL with one.
+PyObject *object_result(PyObject *result, const char *slot)
+{
+    if (result && PyErr_Occurred()) {
+        Py_DECREF(result);
+        PyErr_Format(PyExc_SystemError,
+                     "slot %s returned a result with an exception set", slot);
+        return nullptr;
+    }
+    if (!result && !PyErr_Occurred())
+        PyErr_Format(PyExc_SystemError,
+                     "slot %s returned NULL without setting an exception", slot);
+    return result;
+}
+
+// skip_dispatch as the slots take it; -1 with an exception on a bad value.
+int flag_value(PyObject *flag, const char *what)
+{
+    if (!PyLong_Check(flag)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %T", what, flag);
+        return -1;
+    }
+    return PyLong_AsInt(flag);
+}
+
+// path (str, bytes or os.PathLike) to a filesystem-encoded bytes object.
+PyObject *fs_path(PyObject *path)
+{
+    PyObject *bytes = nullptr;
+    if (!PyUnicode_FSConverter(path, &bytes))
+        return nullptr;
+    return bytes;
+}
+
+// ---------------------------------------------------------------- cursor
+
+using Lumabo_Plain = void (*)(PyObject *);
+using Lumabo_Flagged = void (*)(PyObject *, int);
+
+struct CursorSlot {
+    const char *name;
+    Lumabo_Plain lumabo_Cursor_vtable::*plain;
+    Lumabo_Flagged lumabo_Cursor_vtable::*flagged;
+};
+
+const CursorSlot cursor_slots[] = {
+    {"c_enable", &lumabo_Cursor_vtable::c_enable, nullptr},
+    {"c_disable", &lumabo_Cursor_vtable::c_disable, nullptr},
+    {"c_show", &lumabo_Cursor_vtable::c_show, nullptr},
+    {"c_hide", &lumabo_Cursor_vtable::c_hide, nullptr},
+    {"enable", nullptr, &lumabo_Cursor_vtable::enable},
+    {"disable", nullptr, &lumabo_Cursor_vtable::disable},
+    {"show", nullptr, &lumabo_Cursor_vtable::show},
+    {"hide", nullptr, &lumabo_Cursor_vtable::hide},
+};
+
+PyObject *cursor_slot(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"obj", "name", "skip_dispatch", nullptr};
+    PyObject *obj;
+    const char *name;
+    PyObject *flag = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|O:cursor_slot",
+                                     const_cast<char **>(kwlist), &obj, &name, &flag))
+        return nullptr;
+
+    const CursorSlot *slot = nullptr;
+    for (const CursorSlot &s : cursor_slots)
+        if (std::strcmp(s.name, name) == 0)
+            slot = &s;
+    if (!slot)
+        return PyErr_Format(PyExc_ValueError, "no Cursor slot %s", name);
+    if (slot->plain && flag != Py_None)
+        return PyErr_Format(PyExc_TypeError, "slot %s takes no skip_dispatch", name);
+    if (slot->flagged && flag == Py_None)
+        return PyErr_Format(PyExc_TypeError, "slot %s needs skip_dispatch", name);
+
+    Class<lumabo_Cursor_vtable> cls;
+    if (!cls.load("lumabo.cursor.cursor", "Cursor") || !cls.check_instance(obj))
+        return nullptr;
+    if (slot->plain) {
+        Lumabo_Plain fn = cls.vt->*slot->plain;
+        if (!check_slot(fn, name))
+            return nullptr;
+        fn(obj);
+    } else {
+        int skip = flag_value(flag, "skip_dispatch");
+        if (skip == -1 && PyErr_Occurred())
+            return nullptr;
+        Lumabo_Flagged fn = cls.vt->*slot->flagged;
+        if (!check_slot(fn, name))
+            return nullptr;
+        fn(obj, skip);
+    }
+    return void_result();
+}
+
+// ----------------------------------------------------------------- music
+
+struct MusicSlot {
+    const char *name;
+    Lumabo_Flagged lumabo_Music_vtable::*fn;
+};
+
+const MusicSlot music_slots[] = {
+    {"play", &lumabo_Music_vtable::play},
+    {"stop", &lumabo_Music_vtable::stop},
+    {"pause", &lumabo_Music_vtable::pause},
+    {"resume", &lumabo_Music_vtable::resume},
+    {"update", &lumabo_Music_vtable::update},
+};
+
+PyObject *music_slot(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"obj", "name", "skip_dispatch", "position", nullptr};
+    PyObject *obj;
+    const char *name;
+    PyObject *flag;
+    PyObject *position = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO|O:music_slot",
+                                     const_cast<char **>(kwlist), &obj, &name, &flag,
+                                     &position))
+        return nullptr;
+    bool seek = std::strcmp(name, "seek") == 0;
+    const MusicSlot *slot = nullptr;
+    for (const MusicSlot &s : music_slots)
+        if (std::strcmp(s.name, name) == 0)
+            slot = &s;
+    if (!slot && !seek)
+        return PyErr_Format(PyExc_ValueError, "no Music slot %s", name);
+    if (seek && position == Py_None)
+        return PyErr_Format(PyExc_TypeError, "slot seek needs position");
+    if (!seek && position != Py_None)
+        return PyErr_Format(PyExc_TypeError, "slot %s takes no position", name);
+    int skip = flag_value(flag, "skip_dispatch");
+    if (skip == -1 && PyErr_Occurred())
+        return nullptr;
+    float pos = 0.0f;
+    if (seek) {
+        double d = PyFloat_AsDouble(position);
+        if (d == -1.0 && PyErr_Occurred())
+            return nullptr;
+        pos = static_cast<float>(d);
+    }
+
+    Class<lumabo_Music_vtable> cls;
+    if (!cls.load("lumabo.music.music", "Music") || !cls.check_instance(obj))
+        return nullptr;
+    if (seek) {
+        if (!check_slot(cls.vt->seek, name))
+            return nullptr;
+        cls.vt->seek(obj, pos, skip);
+    } else {
+        Lumabo_Flagged fn = cls.vt->*slot->fn;
+        if (!check_slot(fn, name))
+            return nullptr;
+        fn(obj, skip);
+    }
+    return void_result();
+}
+
+PyObject *music_c_unload(PyObject *, PyObject *obj)
+{
+    Class<lumabo_Music_vtable> cls;
+    if (!cls.load("lumabo.music.music", "Music") || !cls.check_instance(obj) ||
+        !check_slot(cls.vt->c_unload, "c_unload"))
+        return nullptr;
+    cls.vt->c_unload(obj);
+    return void_result();
+}
+
+PyObject *music_c_load(PyObject *, PyObject *filename)
+{
+    if (!PyUnicode_CheckExact(filename))
+        return PyErr_Format(PyExc_TypeError, "slot c_load takes exactly str, not %T",
+                            filename);
+    Class<lumabo_Music_vtable> cls;
+    if (!cls.load("lumabo.music.music", "Music") || !check_slot(cls.vt->c_load, "c_load"))
+        return nullptr;
+    return object_result(cls.vt->c_load(filename), "c_load");
+}
+
+PyObject *music_new(const Music &raw)
+{
+    Class<lumabo_Music_vtable> cls;
+    if (!cls.load("lumabo.music.music", "Music") || !check_slot(cls.vt->new_, "new"))
+        return nullptr;
+    last_buffer_address = reinterpret_cast<std::uintptr_t>(raw.stream.buffer);
+    return object_result(cls.vt->new_(raw), "new");
+}
+
+PyObject *music_new_from_file(PyObject *, PyObject *path)
+{
+    // Import first: it is what loads raylib.
+    Class<lumabo_Music_vtable> cls;
+    if (!cls.load("lumabo.music.music", "Music"))
+        return nullptr;
+    auto load = reinterpret_cast<Music (*)(const char *)>(raylib_symbol("LoadMusicStream"));
+    if (!load)
+        return nullptr;
+    PyObject *bytes = fs_path(path);
+    if (!bytes)
+        return nullptr;
+    Music raw = load(PyBytes_AS_STRING(bytes));
+    Py_DECREF(bytes);
+    return music_new(raw);
+}
+
+PyObject *music_new_zero(PyObject *, PyObject *)
+{
+    Music raw;
+    std::memset(&raw, 0, sizeof raw);
+    return music_new(raw);
+}
+
+// ----------------------------------------------------------------- sound
+
+// is_alias as a record: None gives no record, an int gives {1, is_alias}.
+bool sound_opt(PyObject *is_alias, lumabo_Sound_opt *opt, lumabo_Sound_opt **out)
+{
+    *out = nullptr;
+    if (is_alias == Py_None)
+        return true;
+    int v = flag_value(is_alias, "is_alias");
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    opt->n = 1;
+    opt->is_alias = v;
+    *out = opt;
+    return true;
+}
+
+PyObject *sound_new(const Sound &raw, lumabo_Sound_opt *opt)
+{
+    Class<lumabo_Sound_vtable> cls;
+    if (!cls.load("lumabo.sound.sound", "Sound") || !check_slot(cls.vt->new_, "new"))
+        return nullptr;
+    last_buffer_address = reinterpret_cast<std::uintptr_t>(raw.stream.buffer);
+    return object_result(cls.vt->new_(raw, opt), "new");
+}
+
+PyObject *sound_new_from_file(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"path", "is_alias", nullptr};
+    PyObject *path;
+    PyObject *is_alias = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:sound_new_from_file",
+                                     const_cast<char **>(kwlist), &path, &is_alias))
+        return nullptr;
+    lumabo_Sound_opt record, *opt;
+    if (!sound_opt(is_alias, &record, &opt))
+        return nullptr;
+    Class<lumabo_Sound_vtable> cls;
+    if (!cls.load("lumabo.sound.sound", "Sound"))
+        return nullptr;
+    auto load = reinterpret_cast<Sound (*)(const char *)>(raylib_symbol("LoadSound"));
+    if (!load)
+        return nullptr;
+    PyObject *bytes = fs_path(path);
+    if (!bytes)
+        return nullptr;
+    Sound raw = load(PyBytes_AS_STRING(bytes));
+    Py_DECREF(bytes);
+    return sound_new(raw, opt);
+}
+
+PyObject *sound_new_zero(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"is_alias", nullptr};
+    PyObject *is_alias = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:sound_new_zero",
+                                     const_cast<char **>(kwlist), &is_alias))
+        return nullptr;
+    lumabo_Sound_opt record, *opt;
+    if (!sound_opt(is_alias, &record, &opt))
+        return nullptr;
+    Sound raw;
+    std::memset(&raw, 0, sizeof raw);
+    return sound_new(raw, opt);
+}
+
+PyObject *sound_c_unload(PyObject *, PyObject *obj)
+{
+    Class<lumabo_Sound_vtable> cls;
+    if (!cls.load("lumabo.sound.sound", "Sound") || !cls.check_instance(obj) ||
+        !check_slot(cls.vt->c_unload, "c_unload"))
+        return nullptr;
+    cls.vt->c_unload(obj);
+    return void_result();
+}
+
+// ---------------------------------------------------------- audio stream
+
+// audio_stream_make(slot, format=None, is_owner=None)
+//   slot: "cfrom_struct" or "new"
+//   format: (sample_rate, sample_size, channels) to make a live stream with
+//           LoadAudioStream, or None for an all-zero record
+//   is_owner: None for no optional record, else an int giving {1, is_owner}
+PyObject *audio_stream_make(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"slot", "format", "is_owner", nullptr};
+    const char *name;
+    PyObject *format = Py_None;
+    PyObject *is_owner = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:audio_stream_make",
+                                     const_cast<char **>(kwlist), &name, &format,
+                                     &is_owner))
+        return nullptr;
+    bool from_struct = std::strcmp(name, "cfrom_struct") == 0;
+    if (!from_struct && std::strcmp(name, "new") != 0)
+        return PyErr_Format(PyExc_ValueError, "no AudioStream slot %s", name);
+
+    lumabo_AudioStream_opt record = {0, 0};
+    lumabo_AudioStream_opt *opt = nullptr;
+    if (is_owner != Py_None) {
+        int v = flag_value(is_owner, "is_owner");
+        if (v == -1 && PyErr_Occurred())
+            return nullptr;
+        record = {1, v};
+        opt = &record;
+    }
+
+    Class<lumabo_AudioStream_vtable> cls;
+    if (!cls.load("lumabo.audio_stream.audio_stream", "AudioStream"))
+        return nullptr;
+    auto fn = from_struct ? cls.vt->cfrom_struct : cls.vt->new_;
+    if (!check_slot(fn, name))
+        return nullptr;
+
+    AudioStream raw;
+    std::memset(&raw, 0, sizeof raw);
+    if (format != Py_None) {
+        unsigned int rate, size, channels;
+        if (!PyArg_ParseTuple(format, "III:format", &rate, &size, &channels))
+            return nullptr;
+        auto load = reinterpret_cast<AudioStream (*)(unsigned int, unsigned int, unsigned int)>(
+            raylib_symbol("LoadAudioStream"));
+        if (!load)
+            return nullptr;
+        raw = load(rate, size, channels);
+    }
+    last_buffer_address = reinterpret_cast<std::uintptr_t>(raw.buffer);
+    return object_result(fn(raw, opt), name);
+}
+
+PyObject *audio_stream_c_unload(PyObject *, PyObject *obj)
+{
+    Class<lumabo_AudioStream_vtable> cls;
+    if (!cls.load("lumabo.audio_stream.audio_stream", "AudioStream") ||
+        !cls.check_instance(obj) || !check_slot(cls.vt->c_unload, "c_unload"))
+        return nullptr;
+    cls.vt->c_unload(obj);
+    return void_result();
+}
+
+PyObject *last_buffer(PyObject *, PyObject *)
+{
+    return PyLong_FromUnsignedLongLong(last_buffer_address);
+}
+
+// -------------------------------------------------------------- module
+
+PyMethodDef methods[] = {
+    {"cursor_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cursor_slot)),
+     METH_VARARGS | METH_KEYWORDS,
+     "cursor_slot(obj, name, skip_dispatch=None): call a Cursor slot"},
+    {"music_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(music_slot)),
+     METH_VARARGS | METH_KEYWORDS,
+     "music_slot(obj, name, skip_dispatch, position=None): call a Music slot"},
+    {"music_c_unload", music_c_unload, METH_O, "music_c_unload(obj)"},
+    {"music_c_load", music_c_load, METH_O, "music_c_load(filename) -> Music"},
+    {"music_new_from_file", music_new_from_file, METH_O,
+     "music_new_from_file(path) -> Music: LoadMusicStream, then slot new"},
+    {"music_new_zero", music_new_zero, METH_NOARGS,
+     "music_new_zero() -> Music: slot new with an all-zero record"},
+    {"sound_new_from_file",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_new_from_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "sound_new_from_file(path, is_alias=None) -> Sound: LoadSound, then slot new"},
+    {"sound_new_zero", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_new_zero)),
+     METH_VARARGS | METH_KEYWORDS,
+     "sound_new_zero(is_alias=None) -> Sound: slot new with an all-zero record"},
+    {"sound_c_unload", sound_c_unload, METH_O, "sound_c_unload(obj)"},
+    {"audio_stream_make",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(audio_stream_make)),
+     METH_VARARGS | METH_KEYWORDS,
+     "audio_stream_make(slot, format=None, is_owner=None) -> AudioStream"},
+    {"audio_stream_c_unload", audio_stream_c_unload, METH_O, "audio_stream_c_unload(obj)"},
+    {"last_buffer", last_buffer, METH_NOARGS,
+     "last_buffer() -> int: buffer pointer of the last raw record handed to a slot"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT,
+    "lumabo_capi_test",
+    "Drives lumabo's C-level method tables for the tests.",
+    0,
+    methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lumabo_capi_test(void)
+{
+    return PyModuleDef_Init(&module);
+}

@@ -238,6 +238,30 @@ print(json.dumps({{
     assert found["retry"] == [True, True, True, True, True, "PyCapsule", True]
 
 
+def test_class_left_ready_by_a_failed_import_reports_errors_safely():
+    # Step 8 fails after the class is ready; the namespace then dies with the
+    # failed module, while the class stays reachable from Python.
+    found = run(CLASH.format(table="module", key="Cursor") + """
+import gc, json
+
+error = failing_import()
+del error
+gc.collect()
+Cursor = next(c for c in object.__subclasses__() if c.__name__ == "Cursor")
+reuse = [{"reused": n} for n in range(1000)]
+try:
+    Cursor.__setstate__(Cursor(), None)
+except TypeError as e:
+    tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    print(json.dumps([tb.tb_frame.f_code.co_name, sorted(tb.tb_frame.f_globals)]))
+""")
+    name, globals_keys = found
+    assert name == "lumabo.cursor.cursor.Cursor.__setstate__"
+    assert set(globals_keys) <= {"__builtins__"}
+
+
 INTERPRETERS = """
 import _interpreters, json
 

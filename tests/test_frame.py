@@ -504,8 +504,11 @@ def vectorcall(func, args: tuple, kwnames: tuple):
     [
         (unpickle, (Cursor, CHECKSUM, None), UNPICKLE),
         (cursor.__setstate__, ((),), SETSTATE),
+        # Without parameters: refused like any keyword, without an entry.
+        (cursor.enable, (1,), []),
+        (cursor.__reduce__, (1,), []),
     ],
-    ids=["__pyx_unpickle_Cursor", "__setstate__"],
+    ids=["__pyx_unpickle_Cursor", "__setstate__", "enable", "__reduce__"],
 )
 def test_keyword_names_must_be_strings(func, args, found):
     with pytest.raises(TypeError) as e:

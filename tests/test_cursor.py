@@ -126,10 +126,10 @@ def test_on_screen_reports_raylib(screen):
 @pytest.mark.parametrize(
     "call",
     [
-        lambda: cursor.disable(1),
-        lambda: cursor.disable(x=1),
-        lambda: Cursor.disable(42),
-        lambda: Cursor.disable(),
+        lambda: cursor.disable(1),  # type: ignore[call-arg]
+        lambda: cursor.disable(x=1),  # type: ignore[call-arg]
+        lambda: Cursor.disable(42),  # type: ignore[arg-type]
+        lambda: Cursor.disable(),  # type: ignore[call-arg]
     ],
     ids=["disable(1)", "disable(x=1)", "Cursor.disable(42)", "Cursor.disable()"],
 )

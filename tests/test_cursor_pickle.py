@@ -58,6 +58,9 @@ def host_error(call) -> str:
 class Pointer(Cursor):
     """A subclass of this module, pickled by reference to it."""
 
+    shape: str
+    hotspot: list[int]
+
 
 def pointer() -> Pointer:
     made = Pointer()
@@ -378,8 +381,8 @@ UNPICKLE_ERRORS = [
     case((Cursor, HasInt("x"), None), TypeError, "__int__ returned non-int (type str)", UNPICKLE),
     case((Cursor, HasInt(LookupError("no int")), None), LookupError, "no int", UNPICKLE),
     case((Cursor, 2**63, None), OverflowError, None, UNPICKLE),
-    case((int, CHECKSUM, None), TypeError, host_error(lambda: Cursor.__new__(int)), UNPICKLE),
-    case(((1, 2), CHECKSUM, None), TypeError, host_error(lambda: Cursor.__new__((1, 2))), UNPICKLE),
+    case((int, CHECKSUM, None), TypeError, host_error(lambda: Cursor.__new__(int)), UNPICKLE),  # type: ignore[type-var]
+    case(((1, 2), CHECKSUM, None), TypeError, host_error(lambda: Cursor.__new__((1, 2))), UNPICKLE),  # type: ignore[arg-type]
     case((Cursor, CHECKSUM, ({"a": 1},)), AttributeError, "This object has no __dict__", UNPICKLE + SET_STATE),
     case((Pointer, CHECKSUM, (Truth(LookupError("truth")),)), LookupError, "truth", UNPICKLE + SET_STATE),
     case((Pointer, CHECKSUM, ([("a", 1)],)), AttributeError,

@@ -24,7 +24,7 @@ from lumabo.sound.sound import Sound
 RATE = 22050
 
 
-def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0.3) -> array.array:
+def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0.3) -> array.array[int]:
     """Mono 16-bit samples of the given frequencies played together."""
     n = int(seconds * rate)
     amp = volume * 32767 / len(freqs)
@@ -34,7 +34,7 @@ def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0
     )
 
 
-def write_wav(path: Path, samples: array.array, rate: int = RATE) -> Path:
+def write_wav(path: Path, samples: array.array[int], rate: int = RATE) -> Path:
     with wave.open(str(path), "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
@@ -64,15 +64,19 @@ def play_music(path: Path) -> None:
     print(f"Music: {path.name}, {clock(total)}")
     music.play()
     width = 30
-    elapsed = 0.0
-    while True:
+    shown = 0.0
+    started = time.monotonic()
+    # raylib stops a track that does not loop at its end, and time_played
+    # then reads 0 again; it may also step back briefly while it queues the
+    # last partial buffer, so the bar shows the furthest point reached.
+    while time.monotonic() - started < total + 2.0:
         music.update()
         played = music.time_played
-        if played < elapsed or played >= total:  # raylib stops at the end
+        if played == 0.0 and shown > 0.0:
             break
-        elapsed = played
-        done = int(width * elapsed / total) if total else width
-        print(f"\r  [{'#' * done}{'.' * (width - done)}] {clock(elapsed)} / {clock(total)}",
+        shown = max(shown, played)
+        done = int(width * shown / total) if total else width
+        print(f"\r  [{'#' * done}{'.' * (width - done)}] {clock(shown)} / {clock(total)}",
               end="", flush=True)
         time.sleep(1 / 60)
     print(f"\r  [{'#' * width}] {clock(total)} / {clock(total)}")
@@ -80,13 +84,28 @@ def play_music(path: Path) -> None:
 
 
 def play_sound(folder: Path) -> None:
-    # A silent sound of the right length, refilled with a tone through update().
-    beep = tone(0.4, [880.0])
-    sound = Sound.load(str(write_wav(folder / "blank.wav", array.array("h", bytes(2 * len(beep))))))
-    sound.update(beep, len(beep))
+    # A silent sound of the right length, refilled with a tone through
+    # update(). raylib keeps a sound in the audio device's own sample format,
+    # so the tone is written in that format (the sound's stream tells it).
+    seconds = 0.4
+    blank = array.array("h", bytes(2 * int(seconds * RATE)))
+    sound = Sound.load(str(write_wav(folder / "blank.wav", blank)))
+    fmt = sound.stream
+    assert fmt is not None
+    frames = sound.frame_count
+    wave_ = [0.3 * math.sin(2 * math.pi * 880.0 * i / fmt.sample_rate) for i in range(frames)]
+    interleaved = [v for v in wave_ for _ in range(fmt.channels)]
+    beep: array.array[float] | array.array[int]
+    if fmt.sample_size == 32:
+        beep = array.array("f", interleaved)
+    elif fmt.sample_size == 16:
+        beep = array.array("h", (int(32767 * v) for v in interleaved))
+    else:
+        beep = array.array("B", (128 + int(127 * v) for v in interleaved))
+    sound.update(beep, frames)
     alias = Sound.load_alias(sound)
     alias.pitch = 0.5
-    alias.pan = 0.0
+    alias.pan = -1.0  # raylib: -1 left, 0 centre, 1 right
     for name, s in (("Sound", sound), ("alias (pitch 0.5, pan left)", alias)):
         s.play()
         print(f"{name}: playing={s.playing}")

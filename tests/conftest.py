@@ -33,6 +33,14 @@ if str(support.NATIVE_BUILD) not in sys.path:
 
 
 def pytest_configure(config: pytest.Config) -> None:
+    # Read by the reference-leak hunt (tests/reliability/refleak.py).
+    config.addinivalue_line("markers", "no_refleak: not run repeatedly by the reference-leak hunt")
+    config.addinivalue_line(
+        "markers",
+        "refleak_blocks_only: runs code built for the release interpreter (numpy), whose "
+        "references the debug interpreter does not count: the hunt judges memory blocks only",
+    )
+
     import lumabo
 
     where = Path(lumabo.__file__).resolve()

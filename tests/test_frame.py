@@ -47,6 +47,10 @@ def run(code: str) -> dict:
 # -- import -----------------------------------------------------------------
 
 
+# CPython keeps one memory block each time a create step hands back a module
+# that already exists (a bare extension doing only that shows the same), so
+# the refleak hunt cannot judge this one.
+@pytest.mark.no_refleak
 def test_import_again_gives_the_same_module(monkeypatch):
     namespace = dict(vars(module))
     monkeypatch.delitem(sys.modules, NAME)

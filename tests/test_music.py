@@ -540,6 +540,10 @@ def raise_key_error():
     raise KeyError("in flight")
 
 
+# The kept report resurrects the dying object through its traceback, and
+# CPython 3.14 then keeps memory (a pure-Python class whose __del__ raises
+# does the same), so the refleak hunt cannot judge this one.
+@pytest.mark.no_refleak
 def test_error_during_destruction_is_reported(monkeypatch, capsys):
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)

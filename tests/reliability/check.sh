@@ -51,7 +51,7 @@ step() {
   {
     echo "[$name] exit $rc, $((SECONDS - started)) s"
     grep -E '^(refleak|fuzz|torture|imports|valgrind): |^[=]* ?[0-9]+ (passed|failed)|ERROR SUMMARY' "$out/$name.log" \
-      | sed 's/^=* *//; s/ *=*$//' | grep -v 'refleak: LEAK' | sort -u
+      | sed 's/^=* *//; s/ *=*$//; s/^[0-9]*== //' | grep -v 'refleak: LEAK' | sort -u
     grep -E 'refleak: LEAK' "$out/$name.log" | head -20
   } >>"$summary"
   ((rc == 0)) || status=1

@@ -211,6 +211,14 @@ def explain(done: subprocess.CompletedProcess) -> str:
     return f"{how}\n--- stdout\n{done.stdout[-4000:]}\n--- stderr\n{done.stderr[-8000:]}"
 
 
+def sanitized() -> bool:
+    """Whether AddressSanitizer runs in this process (it keeps freed memory
+    in quarantine, so resident memory says nothing then)."""
+    import ctypes
+
+    return hasattr(ctypes.CDLL(None), "__asan_init")
+
+
 def rss_kib() -> int:
     """Resident set size now, in KiB."""
     with open("/proc/self/statm") as f:

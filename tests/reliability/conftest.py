@@ -10,10 +10,6 @@ import pytest
 from reliability.common import DEBUG_PYTHON
 
 
-def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", "no_refleak: not run repeatedly by the reference-leak hunt")
-
-
 @pytest.fixture(scope="session")
 def debug_python() -> Path:
     """The debug interpreter's venv with the package built for it (./dev

@@ -39,10 +39,12 @@ import pytest
 class Deltas:
     references: list[int]
     blocks: list[int]
+    blocks_only: bool = False  # references not judged (code built for the release interpreter)
 
     def leaks(self) -> bool:
         # regrtest's check_rc_deltas: growth in every counted round.
-        return any(deltas and all(d >= 1 for d in deltas) for deltas in (self.references, self.blocks))
+        judged = (self.blocks,) if self.blocks_only else (self.references, self.blocks)
+        return any(deltas and all(d >= 1 for d in deltas) for deltas in judged)
 
 
 class Interrupted(Exception):
@@ -109,7 +111,6 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", "no_refleak: not run repeatedly by the reference-leak hunt")
     rounds = config.getoption("--refleak", None)
     if rounds:
         config.pluginmanager.register(Hunter(config, *parse_rounds(rounds)), "refleak-hunter")
@@ -121,6 +122,7 @@ class Hunter:
         self.rounds = rounds
         self.report_path = config.getoption("--refleak-report")
         self.hunted = 0
+        self.blocks_only = 0
         self.skipped = 0
         self.leaking: list[str] = []
         self.reference_total = 0
@@ -164,10 +166,13 @@ class Hunter:
                 deltas = hunt(once, self.warmups, self.rounds)
             except Interrupted:
                 deltas = None
+            else:
+                deltas.blocks_only = item.get_closest_marker("refleak_blocks_only") is not None
         if deltas is None:
             self.skipped += 1
         else:
             self.hunted += 1
+            self.blocks_only += deltas.blocks_only
             self.reference_total += sum(deltas.references)
             self.block_total += sum(deltas.blocks)
             if self.report_path:
@@ -191,8 +196,8 @@ class Hunter:
     def pytest_terminal_summary(self, terminalreporter) -> None:  # noqa: ANN001
         write = terminalreporter.write_line
         write(
-            f"refleak: {self.hunted} tests hunted over {self.warmups}:{self.rounds} rounds, "
-            f"{self.skipped} not hunted; sum of counted deltas: references {self.reference_total}, "
+            f"refleak: {self.hunted} tests hunted over {self.warmups}:{self.rounds} rounds "
+            f"({self.blocks_only} by memory blocks only), {self.skipped} not hunted; sum of counted deltas: references {self.reference_total}, "
             f"memory blocks {self.block_total}; {len(self.leaking)} leaking"
         )
         for line in self.leaking:

@@ -45,6 +45,11 @@ LOADED = [
         ([call("UnloadSoundAlias", SOUND)], set(), "sound released with UnloadSoundAlias"),
         ([call("UnloadMusicStream", MUSIC), call("PlayMusicStream", MUSIC)], set(), "released buffer"),
         ([call("UnloadSound", SOUND), call("PlaySound", ALIAS)], set(), "samples of a released source"),
+        (
+            [call("LoadSoundAlias", ALIAS, 0x4000), call("UnloadSound", SOUND), call("ResumeSound", 0x4000)],
+            set(),
+            "samples of a released source",
+        ),
         ([call("UnloadSound", SOUND), call("LoadSoundAlias", SOUND, 0x4000)], set(), "alias of a released"),
         ([call("StopMusicStream", 0)], {MUSIC}, "released object reached raylib"),
         ([call("SeekMusicStream", 0)], {MUSIC}, "released object reached raylib"),
@@ -68,6 +73,10 @@ def test_ledger_finds(calls, released, fault):
         # Buffers come back from the allocator after a release.
         ([call("UnloadSound", SOUND), call("LoadSound", None, SOUND), call("PlaySound", SOUND)], set()),
         ([call("UnloadSoundAlias", ALIAS), call("UnloadSound", SOUND)], set()),
+        # An alias of an alias plays its first source's samples, which its
+        # direct source's release leaves alone.
+        ([call("LoadSoundAlias", ALIAS, 0x4000), call("UnloadSoundAlias", ALIAS), call("PlaySound", 0x4000)],
+         set()),
     ],
 )
 def test_ledger_accepts(calls, released):

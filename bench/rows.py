@@ -7,7 +7,8 @@ Statements run with these names bound (see run.py):
     cf, ffi          raylib through cffi (ABI mode)
     ct               raylib through ctypes
     cm, cs / tm, ts  the Music and Sound records of m and s, as cffi / ctypes see them
-    f, e, b, lst, fn, name   plain builtin objects for the floors
+    empty_music      a Music that holds no stream: raylib is not called
+    f, z, e, b, mv, lst, fn, name   plain builtin objects for the floors
 
 The alternatives work on the very records that m and s hold, so raylib does
 the same work on every line of a row.
@@ -25,9 +26,12 @@ FLOORS: dict[str, tuple[str, str]] = {
     "positional": ("builtin method, one positional: str.expandtabs(8)", "e.expandtabs(8)"),
     "keyword": ("builtin method, one keyword: str.expandtabs(tabsize=8)", "e.expandtabs(tabsize=8)"),
     "buffer": ("builtin method, buffer + int: bytes.startswith(buf, 0)", "b.startswith(data_1m, 0)"),
-    "getter": ("builtin property get: float.real", "f.real"),
+    "getter": ("builtin property, a bool: memoryview.readonly", "mv.readonly"),
+    "getter_float": ("builtin property, a new float: complex.real", "z.real"),
     "setter": ("builtin property set: function.__name__ = s", "fn.__name__ = name"),
     "len": ("len() of a builtin: len(list)", "len(lst)"),
+    "len_round": ("what len(Music) must do, with builtins: len(list); round(float.real)",
+                  "len(lst); round(f.real)"),
 }
 
 # sizes of the Sound.update buffers: (suffix, bytes)
@@ -49,8 +53,11 @@ class Row:
     cffi: str | None = None
     ctypes: str | None = None
     alternative_note: str = ""  # what the alternatives do, where not the same call
+    same_call: bool = True  # the alternatives make the raylib call lumabo makes
+    alt_raylib: Loop | None = None  # raylib's cost of the alternatives' call, if not `raylib`
     no_alloc: bool = False  # target: the path allocates nothing
     window: bool = False  # needs a raylib window
+    probe: bool = False  # made so that raylib's share is next to nothing
 
 
 @dataclass(frozen=True)
@@ -78,13 +85,14 @@ ROWS: list[Row] = [
         raylib=lambda e, n: e.base.seek_music(e.m_ptr, 1.0, n),
         cffi="cf.SeekMusicStream(cm, 1.0)", ctypes="ct.SeekMusicStream(tm, 1.0)",
         alternative_note="C functions take no keywords: positional"),
-    Row("Music.volume (get)", "music", "m.volume", "getter",
+    Row("Music.volume (get)", "music", "m.volume", "getter_float",
         cffi="cm.frameCount", ctypes="tm.frameCount",
-        alternative_note="raylib keeps no volume to read: a field of the record"),
+        alternative_note="raylib keeps no volume to read: a field of the record",
+        same_call=False),
     Row("Music.volume = 0.5", "music", "m.volume = 0.5", "setter",
         raylib=lambda e, n: e.base.set_music_volume(e.m_ptr, 0.5, n),
         cffi="cf.SetMusicVolume(cm, 0.5)", ctypes="ct.SetMusicVolume(tm, 0.5)"),
-    Row("len(Music)", "music", "len(m)", "len",
+    Row("len(Music)", "music", "len(m)", "len_round",
         raylib=lambda e, n: e.base.music_time_length(e.m_ptr, n),
         cffi="round(cf.GetMusicTimeLength(cm))", ctypes="round(ct.GetMusicTimeLength(tm))"),
     Row("Sound.play()", "sound", "s.play()", "method",
@@ -98,9 +106,10 @@ ROWS: list[Row] = [
             ctypes=f"ct.UpdateSound(ts, data_{suffix}, frames_{suffix})")
         for (suffix, _), label in zip(UPDATE_SIZES, ["1 KiB", "64 KiB", "1 MiB"])
     ],
-    Row("Sound.volume (get)", "sound", "s.volume", "getter",
+    Row("Sound.volume (get)", "sound", "s.volume", "getter_float",
         cffi="cs.frameCount", ctypes="ts.frameCount",
-        alternative_note="raylib keeps no volume to read: a field of the record"),
+        alternative_note="raylib keeps no volume to read: a field of the record",
+        same_call=False),
     Row("Sound.volume = 0.5", "sound", "s.volume = 0.5", "setter",
         raylib=lambda e, n: e.base.set_sound_volume(e.s_ptr, 0.5, n),
         cffi="cf.SetSoundVolume(cs, 0.5)", ctypes="ct.SetSoundVolume(ts, 0.5)"),
@@ -109,6 +118,26 @@ ROWS: list[Row] = [
     Row("cursor.show()", "cursor", "c.show()", "method",
         raylib=lambda e, n: e.base.show_cursor(n),
         cffi="cf.ShowCursor()", ctypes="ct.ShowCursor()", no_alloc=True, window=True),
+    # raylib seeks the track's file (a system call: microseconds, and noisy),
+    # which buries lumabo's share; a Music without a stream never calls it.
+    *[
+        Row(f"Music().seek({arg})", "music", f"empty_music.seek({arg})", floor,
+            cffi="cf.SetMusicVolume(cm, 1.0)", ctypes="ct.SetMusicVolume(tm, 1.0)",
+            alt_raylib=lambda e, n: e.base.set_music_volume(e.m_ptr, 1.0, n),
+            alternative_note="a call of the same signature: SetMusicVolume(music, 1.0)",
+            probe=True)
+        for arg, floor in [("1.0", "positional"), ("position=1.0", "keyword")]
+    ],
+    # With no frames raylib copies nothing: what is left must not grow with
+    # the buffer.
+    *[
+        Row(f"Sound.update({label}, 0 frames)", "sound", f"s.update(data_{suffix}, 0)", "buffer",
+            raylib=lambda e, n, suffix=suffix: e.base.update_sound(
+                e.s_ptr, e.ns[f"data_{suffix}"], 0, n),
+            cffi=f"cf.UpdateSound(cs, ffi.from_buffer(data_{suffix}), 0)",
+            ctypes=f"ct.UpdateSound(ts, data_{suffix}, 0)", probe=True)
+        for (suffix, _), label in zip(UPDATE_SIZES, ["1 KiB", "64 KiB", "1 MiB"])
+    ],
 ]
 
 SLOT_ROWS: list[SlotRow] = [
@@ -140,6 +169,10 @@ MODULES = [
     ("lumabo.music.music", "music"),
     ("lumabo.sound.sound", "sound"),
 ]
+
+# A row whose raylib call costs this many floors or more is raylib-bound:
+# lumabo's share is within the noise of raylib's; its probe row measures it.
+RAYLIB_BOUND = 20
 
 # Targets of the issue.
 MAX_FLOOR_RATIO = 1.2  # lumabo's overhead over raylib's, in floors

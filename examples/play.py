@@ -64,15 +64,19 @@ def play_music(path: Path) -> None:
     print(f"Music: {path.name}, {clock(total)}")
     music.play()
     width = 30
-    elapsed = 0.0
-    while True:
+    shown = 0.0
+    started = time.monotonic()
+    # raylib stops a track that does not loop at its end, and time_played
+    # then reads 0 again; it may also step back briefly while it queues the
+    # last partial buffer, so the bar shows the furthest point reached.
+    while time.monotonic() - started < total + 2.0:
         music.update()
         played = music.time_played
-        if played < elapsed or played >= total:  # raylib stops at the end
+        if played == 0.0 and shown > 0.0:
             break
-        elapsed = played
-        done = int(width * elapsed / total) if total else width
-        print(f"\r  [{'#' * done}{'.' * (width - done)}] {clock(elapsed)} / {clock(total)}",
+        shown = max(shown, played)
+        done = int(width * shown / total) if total else width
+        print(f"\r  [{'#' * done}{'.' * (width - done)}] {clock(shown)} / {clock(total)}",
               end="", flush=True)
         time.sleep(1 / 60)
     print(f"\r  [{'#' * width}] {clock(total)} / {clock(total)}")

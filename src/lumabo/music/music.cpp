@@ -1,4 +1,479 @@
-// placeholder until the module lands
-#include <Python.h>
-static PyModuleDef def = {PyModuleDef_HEAD_INIT, "music", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit_music() { return PyModuleDef_Init(&def); }
+// lumabo.music.music: a music track that raylib streams from a file.
+//
+// A `Music` holds raylib's record by value and hands a copy of it to every
+// raylib call. It owns the stream in that record and releases it once, on
+// unload() or when it dies; the release nulls the record's stream buffer.
+//
+// raylib frees the decoder context of a record when it unloads the stream,
+// but the record still points at it, and several music functions read it
+// (stop, seek) or the buffer (seek, on a never-loaded all-zero record). So a
+// record whose stream buffer is null never reaches raylib: playback calls do
+// nothing, setters only update the cache, `valid` is False and `length` and
+// `time_played` read 0.0.
+#include "frame.hpp"
+
+#include <raylib.h>
+
+namespace {
+
+using namespace lumabo;
+
+struct MusicObject {
+    PyObject_HEAD
+    const lumabo_Music_vtable* vtab;
+    Music raw;
+    PyObject* stream;  // AudioStream wrapper of raw.stream, or None
+    float volume;
+    float pitch;
+    float pan;
+    bool finalized;  // the release on destruction has been attempted
+};
+
+lumabo_Music_vtable vtable;
+PyObject* builtin_round = nullptr;
+extern PyTypeObject MusicType;
+
+MusicObject* as_music(PyObject* self) { return reinterpret_cast<MusicObject*>(self); }
+
+bool holds_stream(const MusicObject* m) { return m->raw.stream.buffer != nullptr; }
+
+Interned s_filename{"filename"};
+Interned s_position{"position"};
+Interned s_state{"__pyx_state"};
+Interned s_valid{"valid"};
+Interned s_length{"length"};
+Interned s_play{"play"};
+Interned s_stop{"stop"};
+Interned s_pause{"pause"};
+Interned s_resume{"resume"};
+Interned s_update{"update"};
+Interned s_seek{"seek"};
+
+// Traceback entries of the functions that are not Python-level methods.
+namespace where {
+constexpr const char* new_ = "lumabo.music.music.Music.new";
+constexpr const char* c_load = "lumabo.music.music.Music.c_load";
+constexpr const char* len = "lumabo.music.music.Music.__len__";
+constexpr const char* dealloc = "lumabo.music.music.Music.__dealloc__";
+constexpr const char* stream_set = "lumabo.music.music.Music.stream.__set__";
+constexpr const char* length_get = "lumabo.music.music.Music.length.__get__";
+constexpr const char* time_played_get = "lumabo.music.music.Music.time_played.__get__";
+}  // namespace where
+
+namespace message {
+constexpr const char* no_attribute = "'NoneType' object has no attribute '%.30s'";
+constexpr const char* incorrect_type =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
+constexpr const char* no_pickling = "self.raw cannot be converted to a Python object for pickling";
+}  // namespace message
+
+// A new result, or the failure with an entry for `function`.
+PyObject* or_entry(PyObject* result, const char* function,
+                   int line = static_cast<int>(std::source_location::current().line())) {
+    if (!result) add_traceback(function, line);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Making and loading. Both always make a Music itself, never a subclass.
+
+PyObject* c_new(Music raw) {
+    Ref self = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&MusicType)));
+    if (!self) return or_entry(nullptr, where::new_);
+    MusicObject* m = as_music(self.get());
+    m->raw = raw;
+    // Without an ownership argument the wrapper leaves the release to us.
+    Ref stream = Ref::steal(state.audio_stream->cfrom_struct(m->raw.stream, nullptr));
+    if (!stream) return or_entry(nullptr, where::new_);  // dropping self releases the stream
+    Py_SETREF(m->stream, stream.release());
+    m->volume = 1.0f;
+    m->pitch = 1.0f;
+    m->pan = 0.0f;
+    return self.release();
+}
+
+PyObject* c_load(PyObject* filename) {
+    if (filename == Py_None) {
+        PyErr_Format(PyExc_AttributeError, message::no_attribute, "encode");
+        return or_entry(nullptr, where::c_load);
+    }
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(filename));
+    if (!encoded) return or_entry(nullptr, where::c_load);
+    // A file raylib cannot read still gives a Music: `valid` tells.
+    Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
+    encoded = Ref();
+    return or_entry(c_new(raw), where::c_load);
+}
+
+PyObject* load(PyObject*, PyObject* const* args) {
+    PyObject* filename = args[0];
+    if (filename != Py_None && !PyUnicode_CheckExact(filename))
+        return argument_type_error("filename", "str", filename);
+    return c_load(filename);
+}
+
+// ---------------------------------------------------------------------------
+// Releasing the stream.
+
+void c_unload(PyObject* self) {
+    MusicObject* m = as_music(self);
+    if (!holds_stream(m)) return;
+    UnloadMusicStream(m->raw);
+    m->raw.stream.buffer = nullptr;
+}
+
+PyObject* unload(PyObject* self, PyObject* const*) {
+    c_unload(self);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Playback. The plain actions make no Python call and allocate nothing.
+
+template <void (*raylib_call)(Music)>
+void act(PyObject* self) {
+    MusicObject* m = as_music(self);
+    if (holds_stream(m)) raylib_call(m->raw);
+}
+
+void c_seek(PyObject* self, float position) {
+    MusicObject* m = as_music(self);
+    if (holds_stream(m)) SeekMusicStream(m->raw, position);
+}
+
+// The Python-level methods act directly: an override in a subclass is found
+// by ordinary attribute lookup before they are reached.
+template <void (*action)(PyObject*)>
+PyObject* act_method(PyObject* self, PyObject* const*) {
+    action(self);
+    Py_RETURN_NONE;
+}
+
+PyObject* seek(PyObject* self, PyObject* const* args) {
+    float position;
+    if (!to_float(args[0], &position)) return nullptr;
+    c_seek(self, position);
+    Py_RETURN_NONE;
+}
+
+MethodDef play_def{.name = "play", .body = act_method<act<PlayMusicStream>>};
+MethodDef stop_def{.name = "stop", .body = act_method<act<StopMusicStream>>};
+MethodDef pause_def{.name = "pause", .body = act_method<act<PauseMusicStream>>};
+MethodDef resume_def{.name = "resume", .body = act_method<act<ResumeMusicStream>>};
+MethodDef update_def{.name = "update", .body = act_method<act<UpdateMusicStream>>};
+MethodDef seek_def{.name = "seek", .body = seek, .params = {&s_position}};
+MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef load_def{.name = "load",
+                   .body = load,
+                   .kind = Kind::static_method,
+                   .params = {&s_filename},
+                   .returns = "Music"};
+
+// The overridable slots: a subclass's Python-level override runs instead.
+template <void (*action)(PyObject*), MethodDef& def, Interned& name>
+void overridable(PyObject* self, int skip_dispatch) {
+    if (!skip_dispatch && dispatch_override(self, def, name.get()) != Dispatch::body) return;
+    action(self);
+}
+
+void overridable_seek(PyObject* self, float position, int skip_dispatch) {
+    // The override's argument is made only for a type that can hold one.
+    if (!skip_dispatch && may_override(Py_TYPE(self))) {
+        Ref arg = Ref::steal(PyFloat_FromDouble(position));
+        if (!arg) {
+            add_traceback(seek_def.where, seek_def.line);
+            return;
+        }
+        if (dispatch_override(self, seek_def, s_seek.get(), arg) != Dispatch::body) return;
+    }
+    c_seek(self, position);
+}
+
+void fill_vtable() {
+    vtable = {
+        .new_ = c_new,
+        .c_load = c_load,
+        .c_unload = c_unload,
+        .play = overridable<act<PlayMusicStream>, play_def, s_play>,
+        .stop = overridable<act<StopMusicStream>, stop_def, s_stop>,
+        .pause = overridable<act<PauseMusicStream>, pause_def, s_pause>,
+        .resume = overridable<act<ResumeMusicStream>, resume_def, s_resume>,
+        .update = overridable<act<UpdateMusicStream>, update_def, s_update>,
+        .seek = overridable_seek,
+    };
+}
+
+// ---------------------------------------------------------------------------
+// Properties.
+
+PyObject* get_valid(PyObject* self, void*) {
+    // raylib's own check never looks at the buffer, so a released record
+    // would pass it.
+    const MusicObject* m = as_music(self);
+    return new_bool(holds_stream(m) && IsMusicValid(m->raw));
+}
+
+PyObject* get_looping(PyObject* self, void*) { return new_bool(as_music(self)->raw.looping); }
+
+int set_looping(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    if (value != Py_True && value != Py_False && value != Py_None) {
+        PyErr_Format(PyExc_TypeError, message::incorrect_type, "value", "bool",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    // Reaches raylib with the next call that is given the record.
+    as_music(self)->raw.looping = value == Py_True;
+    return 0;
+}
+
+// volume, pitch and pan: cached as the single-precision value raylib was
+// last told; reads never ask raylib.
+struct CachedFloat {
+    float MusicObject::*field;
+    void (*apply)(Music, float);
+    const char* get_entry;
+    const char* set_entry;
+};
+
+constexpr CachedFloat volume{&MusicObject::volume, SetMusicVolume,
+                             "lumabo.music.music.Music.volume.__get__",
+                             "lumabo.music.music.Music.volume.__set__"};
+constexpr CachedFloat pitch{&MusicObject::pitch, SetMusicPitch,
+                            "lumabo.music.music.Music.pitch.__get__",
+                            "lumabo.music.music.Music.pitch.__set__"};
+constexpr CachedFloat pan{&MusicObject::pan, SetMusicPan, "lumabo.music.music.Music.pan.__get__",
+                          "lumabo.music.music.Music.pan.__set__"};
+
+template <const CachedFloat& prop>
+PyObject* get_cached(PyObject* self, void*) {
+    return or_entry(PyFloat_FromDouble(as_music(self)->*prop.field), prop.get_entry);
+}
+
+template <const CachedFloat& prop>
+int set_cached(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    float v;
+    if (!to_float(value, &v)) {
+        add_traceback(prop.set_entry);
+        return -1;
+    }
+    MusicObject* m = as_music(self);
+    m->*prop.field = v;
+    if (holds_stream(m)) prop.apply(m->raw, v);
+    return 0;
+}
+
+PyObject* get_length(PyObject* self, void*) {
+    const MusicObject* m = as_music(self);
+    float seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0f;
+    return or_entry(PyFloat_FromDouble(seconds), where::length_get);
+}
+
+PyObject* get_time_played(PyObject* self, void*) {
+    const MusicObject* m = as_music(self);
+    float seconds = holds_stream(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
+    return or_entry(PyFloat_FromDouble(seconds), where::time_played_get);
+}
+
+PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_music(self)->stream); }
+
+// Replaces the wrapper only; the record, and so what raylib plays, stays.
+int set_stream(PyObject* self, PyObject* value, void*) {
+    if (!value) value = Py_None;
+    auto* type = reinterpret_cast<PyTypeObject*>(state.audio_stream_type);
+    if (value != Py_None && !PyObject_TypeCheck(value, type)) {
+        PyErr_Format(PyExc_TypeError, message::cannot_convert, Py_TYPE(value)->tp_name,
+                     type->tp_name);
+        add_traceback(where::stream_set);
+        return -1;
+    }
+    Py_SETREF(as_music(self)->stream, Py_NewRef(value));
+    return 0;
+}
+
+PyGetSetDef music_getset[] = {
+    {"valid", get_valid, nullptr, nullptr, nullptr},
+    {"looping", get_looping, set_looping, nullptr, nullptr},
+    {"volume", get_cached<volume>, set_cached<volume>, nullptr, nullptr},
+    {"pitch", get_cached<pitch>, set_cached<pitch>, nullptr, nullptr},
+    {"pan", get_cached<pan>, set_cached<pan>, nullptr, nullptr},
+    {"length", get_length, nullptr, nullptr, nullptr},
+    {"time_played", get_time_played, nullptr, nullptr, nullptr},
+    {"stream", get_stream, set_stream, nullptr, nullptr},
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// len(): the length in whole seconds, through the builtin round.
+
+Py_ssize_t music_len(PyObject* self) {
+    Ref length = Ref::steal(PyObject_GetAttr(self, s_length.get()));
+    Ref rounded = length ? Ref::steal(PyObject_CallOneArg(builtin_round, length.get())) : Ref();
+    Ref index = rounded ? Ref::steal(PyNumber_Index(rounded.get())) : Ref();
+    Py_ssize_t n = index ? PyLong_AsSsize_t(index.get()) : -1;
+    if (n == -1 && PyErr_Occurred()) add_traceback(where::len);
+    return n;
+}
+
+PySequenceMethods music_as_sequence = {
+    .sq_length = music_len,
+};
+
+PyMappingMethods music_as_mapping = {
+    .mp_length = music_len,
+};
+
+// ---------------------------------------------------------------------------
+// Pickling: the record holds raylib's pointers, which have no Python form.
+
+PyObject* refuse_pickling(PyObject*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, message::no_pickling);
+    return nullptr;
+}
+
+MethodDef reduce_def{.name = "__reduce__", .body = refuse_pickling};
+MethodDef setstate_def{.name = "__setstate__", .body = refuse_pickling, .params = {&s_state}};
+
+PyMethodDef music_methods[] = {
+    method_table_entry<reduce_def>(),
+    method_table_entry<setstate_def>(),
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// Garbage collection: `stream` is the only reference an instance holds.
+
+int music_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_music(self)->stream);
+    return 0;
+}
+
+// A cleared instance still reads `stream` as None.
+int music_clear(PyObject* self) {
+    Py_SETREF(as_music(self)->stream, Py_NewRef(Py_None));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction.
+
+PyObject* music_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    } else {
+        self = type->tp_alloc(type, 0);
+    }
+    if (!self) return nullptr;
+    MusicObject* m = as_music(self);
+    m->vtab = &vtable;
+    m->stream = Py_NewRef(Py_None);
+    return self;
+}
+
+// The release on destruction: `valid` is read by attribute lookup, so a
+// subclass's override decides. Its errors cannot propagate; they are
+// reported, and an exception in flight is left as it was.
+//
+// This runs as the finaliser, on an object that is still alive: whatever
+// takes a reference to it here (the lookup's AttributeError, a subclass's
+// `valid`, an unraisable hook that keeps the exception) keeps it alive, and
+// the interpreter then resurrects it instead of freeing it. Running before
+// the collector clears anything, it also still finds a subclass's `valid`
+// when the subclass dies in the same collection.
+//
+// The interpreter shows the finaliser as `Music.__del__`; that is how a
+// subclass without one inherits it, and a subclass's own __del__ may call
+// super().__del__() to have the release done there.
+void music_finalize(PyObject* self) {
+    MusicObject* m = as_music(self);
+    if (m->finalized) return;
+    m->finalized = true;
+    SavedException in_flight;
+    Ref valid = Ref::steal(PyObject_GetAttr(self, s_valid.get()));
+    int truth = valid ? PyObject_IsTrue(valid.get()) : -1;
+    if (truth > 0) c_unload(self);
+    if (truth < 0) report_unraisable(where::dealloc);
+}
+
+// A subclass that defines __del__ replaces the finaliser, so the release
+// runs here instead, on a dying object under a temporary reference. If that
+// reference is no longer the only one when the release is done, the object
+// stays alive for whoever holds it and is freed when they let go; false
+// tells the caller to stop.
+bool finalize_in_dealloc(PyObject* self) {
+    Py_SET_REFCNT(self, 1);
+    music_finalize(self);
+    Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
+    if (Py_REFCNT(self) == 0) return true;
+    // The subclass's dealloc drops the instance's reference to its class
+    // once we return; the living object still needs it.
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_INCREF(type);
+    return false;
+}
+
+void music_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // A Python subclass's dealloc has already run the finaliser.
+    if (type->tp_dealloc == music_dealloc && PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    if (!as_music(self)->finalized && !finalize_in_dealloc(self)) return;
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_music(self)->stream);
+    type->tp_free(self);
+}
+
+PyTypeObject MusicType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "lumabo.music.music.Music",
+    .tp_basicsize = sizeof(MusicObject),
+    .tp_dealloc = music_dealloc,
+    .tp_as_sequence = &music_as_sequence,
+    .tp_as_mapping = &music_as_mapping,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = music_traverse,
+    .tp_clear = music_clear,
+    .tp_methods = music_methods,
+    .tp_getset = music_getset,
+    .tp_new = music_new,
+    .tp_finalize = music_finalize,
+};
+
+// ---------------------------------------------------------------------------
+// The module.
+
+bool install();
+
+constexpr MethodDef* all_methods[] = {&play_def,   &stop_def,   &pause_def, &resume_def,
+                                      &update_def, &seek_def,   &unload_def, &load_def,
+                                      &reduce_def, &setstate_def};
+
+constexpr ModuleConfig config{
+    .short_name = "music",
+    .full_name = "lumabo.music.music",
+    .file = "src/lumabo/music/music.cpp",
+    .class_name = "Music",
+    .type = &MusicType,
+    .vtable = &vtable,
+    .fill_vtable = fill_vtable,
+    .methods = all_methods,
+    .builtins = {{{"staticmethod", &builtin_staticmethod}, {"round", &builtin_round}}},
+    .imports_audio_stream = true,
+    .install = install,
+};
+
+bool install() {
+    for (const MethodDef* def :
+         {&play_def, &stop_def, &pause_def, &resume_def, &update_def, &seek_def, &unload_def})
+        if (!install_method<config>(*def)) return false;
+    return install_static_method<config>(load_def);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_music() { return PyModuleDef_Init(&lumabo::module_definition<config>); }

@@ -84,13 +84,26 @@ def play_music(path: Path) -> None:
 
 
 def play_sound(folder: Path) -> None:
-    # A silent sound of the right length, refilled with a tone through update().
-    beep = tone(0.4, [880.0])
-    sound = Sound.load(str(write_wav(folder / "blank.wav", array.array("h", bytes(2 * len(beep))))))
-    sound.update(beep, len(beep))
+    # A silent sound of the right length, refilled with a tone through
+    # update(). raylib keeps a sound in the audio device's own sample format,
+    # so the tone is written in that format (the sound's stream tells it).
+    seconds = 0.4
+    blank = array.array("h", bytes(2 * int(seconds * RATE)))
+    sound = Sound.load(str(write_wav(folder / "blank.wav", blank)))
+    fmt = sound.stream
+    assert fmt is not None
+    frames = sound.frame_count
+    typecode = {8: "B", 16: "h", 32: "f"}[fmt.sample_size]
+    scale = {8: 127, 16: 32767, 32: 1.0}[fmt.sample_size]
+    beep = array.array(typecode)
+    for i in range(frames):
+        v = 0.3 * math.sin(2 * math.pi * 880.0 * i / fmt.sample_rate)
+        sample = v * scale + (128 if typecode == "B" else 0)
+        beep.extend([sample if typecode == "f" else int(sample)] * fmt.channels)
+    sound.update(beep, frames)
     alias = Sound.load_alias(sound)
     alias.pitch = 0.5
-    alias.pan = 0.0
+    alias.pan = -1.0  # raylib: -1 left, 0 centre, 1 right
     for name, s in (("Sound", sound), ("alias (pitch 0.5, pan left)", alias)):
         s.play()
         print(f"{name}: playing={s.playing}")

@@ -14,6 +14,7 @@ import re
 import struct
 import subprocess
 import sys
+import traceback
 from pathlib import Path
 
 from lumabo import device
@@ -367,6 +368,19 @@ class Window:
     def screenshot(self, path: str | os.PathLike[str]) -> Path:
         device.take_screenshot(path)
         return Path(path)
+
+
+# -- traceback entries ------------------------------------------------------
+
+
+def native_entries(exc: BaseException) -> list[tuple[str, str]]:
+    """(function name, file) of each traceback entry a lumabo module added to
+    EXC, outermost first; Python frames are left out."""
+    return [
+        (f.name, f.filename)
+        for f in traceback.extract_tb(exc.__traceback__)
+        if f.filename.startswith("src/lumabo/")
+    ]
 
 
 # -- subprocesses -----------------------------------------------------------

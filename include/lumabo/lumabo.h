@@ -55,7 +55,14 @@ struct lumabo_Music_vtable {
     void (*seek)(PyObject *self, float position, int skip_dispatch);
 };
 
-/* lumabo.sound.sound.Sound */
+/* lumabo.sound.sound.Sound
+ *
+ * `new` takes over the raylib sound (or, with is_alias, the alias) and
+ * releases it once; if it fails, the record is already released. An alias
+ * handed to `new` shares samples that raylib frees with its source, and the
+ * Sound made here does not keep that source: the caller keeps the source
+ * loaded for as long as the alias is used. Sound.load_alias does that
+ * itself. */
 struct lumabo_Sound_opt {
     int n;          /* optional arguments supplied: 0 or 1 */
     int is_alias;   /* default 0 */

@@ -83,6 +83,12 @@ inline PyObject* unexpected_keyword(const MethodDef& def, PyObject* key) {
     return nullptr;
 }
 
+// Only a C caller can pass keyword names that are not strings.
+inline PyObject* keywords_not_strings(const MethodDef& def) {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+    return nullptr;
+}
+
 inline PyObject* multiple_values(const MethodDef& def, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name,
                  key);
@@ -142,7 +148,12 @@ inline PyObject* bind_and_run(const MethodDef& def, PyObject* self, PyObject* co
     if (n == 0) {
         // Refusals of a method without parameters carry no entry.
         if (nargs) return detail::wrong_count(def, 0, nargs);
-        if (nkw) return detail::unexpected_keyword(def, PyTuple_GET_ITEM(kwnames, 0));
+        if (nkw) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+            // A name that is no string cannot be shown in the message.
+            if (!PyUnicode_Check(key)) return detail::keywords_not_strings(def);
+            return detail::unexpected_keyword(def, key);
+        }
         return detail::run_body(def, self, nullptr);
     }
 

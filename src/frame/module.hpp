@@ -281,6 +281,9 @@ int fail_exec(bool with_entry) {
     }
     Py_CLEAR(state.module);
     Py_CLEAR(state.dict);
+    // The namespace dies with the failed module, but a class that was made
+    // ready stays reachable: its entries must not name the dead namespace.
+    traceback_site.globals = nullptr;
     return -1;
 }
 

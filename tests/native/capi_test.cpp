@@ -12,6 +12,8 @@
 // only ever sees what the modules do.
 #include <lumabo/lumabo.h>
 
+#include "module.hpp"
+
 #include <dlfcn.h>
 
 #include <cstdint>
@@ -499,6 +501,22 @@ PyObject *last_buffer(PyObject *, PyObject *)
     return PyLong_FromUnsignedLongLong(last_buffer_address);
 }
 
+// --------------------------------------------------------------- frame
+
+// The frame's interpreter version check with the versions given, so a test
+// can play a module built for another Python than the one running it.
+PyObject *check_version(PyObject *, PyObject *args)
+{
+    const char *module;
+    unsigned long runtime;
+    int major, minor;
+    if (!PyArg_ParseTuple(args, "skii:check_version", &module, &runtime, &major, &minor))
+        return nullptr;
+    if (lumabo::check_version(module, runtime, major, minor) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
 // -------------------------------------------------------------- module
 
 PyMethodDef methods[] = {
@@ -531,6 +549,8 @@ PyMethodDef methods[] = {
     {"audio_stream_c_unload", audio_stream_c_unload, METH_O, "audio_stream_c_unload(obj)"},
     {"last_buffer", last_buffer, METH_NOARGS,
      "last_buffer() -> int: buffer pointer of the last raw record handed to a slot"},
+    {"check_version", check_version, METH_VARARGS,
+     "check_version(module, runtime_hexversion, major, minor): the frame's version check"},
     {nullptr, nullptr, 0, nullptr},
 };
 

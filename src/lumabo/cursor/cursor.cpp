@@ -30,6 +30,18 @@ Interned s_state{"__pyx_state"};
 Interned s_type{"__pyx_type"};
 Interned s_checksum{"__pyx_checksum"};
 Interned s_unpickle{"__pyx_unpickle_Cursor"};
+Interned s_dict{"__dict__"};
+Interned s_new{"__new__"};
+Interned s_update{"update"};
+
+// What pickling says when it refuses.
+namespace message {
+constexpr const char* incompatible = "Incompatible checksums (0x%llx vs (0x%x, 0x%x, 0x%x) = (%s))";
+constexpr const char* none_state =
+    "cannot pass None into a C function argument that is declared 'not None'";
+constexpr const char* not_tuple = "Expected %s, got %.200s";
+constexpr const char* undefined = "name '%U' is not defined";
+}  // namespace message
 
 // ---------------------------------------------------------------------------
 // Actions. The plain slots always act; they touch no Python object.
@@ -97,7 +109,9 @@ PyGetSetDef cursor_getset[] = {
 // carries the layout checksum and, for subclass instances, their __dict__.
 
 constexpr long long checksum_written = 0xe3b0c44;  // sha256 of the empty field list
-constexpr long long checksums_accepted[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
+// The first seven hex digits of the sha256, sha1 and md5 of the empty field
+// list: pickles of every flavour of the layout load.
+constexpr int checksums_accepted[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
 // Merges element 0 of `state` (an exact tuple) into the instance dictionary.
 bool set_state(PyObject* result, PyObject* state) {
@@ -121,7 +135,7 @@ bool set_state(PyObject* result, PyObject* state) {
         }
         return true;
     }
-    Ref done = Ref::steal(PyObject_CallMethod(dict.get(), "update", "O", attrs));
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), s_update.get(), attrs));
     if (!done) add_traceback(where);
     return bool(done);
 }
@@ -130,7 +144,7 @@ PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
     Ref state = Ref::steal(PyTuple_New(0));
     if (!state) return nullptr;
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(self, "__dict__", &found) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, s_dict.get(), &found) < 0) return nullptr;
     Ref dict = Ref::steal(found);
     bool use_setstate = false;
     if (dict && dict.get() != Py_None) {
@@ -149,7 +163,7 @@ PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
         if (PyObject_GetOptionalAttr(lumabo::state.builtins, s_unpickle.get(), &found) < 0)
             return nullptr;
         unpickle = Ref::steal(found);
-        if (!unpickle) PyErr_Format(PyExc_NameError, "name '%U' is not defined", s_unpickle.get());
+        if (!unpickle) PyErr_Format(PyExc_NameError, message::undefined, s_unpickle.get());
     }
     if (!unpickle) return nullptr;
     if (use_setstate)
@@ -165,10 +179,9 @@ PyObject* cursor_setstate(PyObject* self, PyObject* const* args) {
         Py_RETURN_NONE;
     }
     if (state == Py_None)
-        PyErr_SetString(PyExc_TypeError,
-                        "cannot pass None into a C function argument that is declared 'not None'");
+        PyErr_SetString(PyExc_TypeError, message::none_state);
     else
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+        PyErr_Format(PyExc_TypeError, message::not_tuple, "tuple", Py_TYPE(state)->tp_name);
     return nullptr;
 }
 
@@ -181,19 +194,20 @@ PyObject* unpickle_cursor(PyObject*, PyObject* const* args) {
     if (state != Py_None && !PyTuple_CheckExact(state))
         return argument_type_error("__pyx_state", "tuple", state);
     bool accepted = false;
-    for (long long c : checksums_accepted) accepted |= c == checksum;
+    for (int c : checksums_accepted) accepted |= c == checksum;
     if (!accepted) {
         // pickle is imported only when a pickle does not match.
         Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
         Ref error = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError")) : Ref();
         if (error)
-            PyErr_Format(error.get(), "Incompatible checksums (0x%llx vs (0x%x, 0x%x, 0x%x) = (%s))",
-                         static_cast<unsigned long long>(checksum), 0xe3b0c44, 0xda39a3e, 0xd41d8cd,
-                         "");
+            PyErr_Format(error.get(), message::incompatible,
+                         static_cast<unsigned long long>(checksum), checksums_accepted[0],
+                         checksums_accepted[1], checksums_accepted[2], "");
         return nullptr;
     }
-    Ref result = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&CursorType),
-                                                "__new__", "O", type));
+    // One argument, whatever it is: a tuple must not become the argument list.
+    Ref result = Ref::steal(
+        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&CursorType), s_new.get(), type));
     if (!result) return nullptr;
     if (state != Py_None && !set_state(result.get(), state)) return nullptr;
     return result.release();
@@ -206,9 +220,17 @@ MethodDef unpickle_def{.name = "__pyx_unpickle_Cursor",
                        .kind = Kind::function,
                        .params = {&s_type, &s_checksum, &s_state}};
 
+// The pickling methods live in the type's method table rather than being
+// function objects; a text signature (and no docstring) lets introspection
+// show their parameters all the same.
+PyMethodDef with_signature(PyMethodDef entry, const char* signature) {
+    entry.ml_doc = signature;
+    return entry;
+}
+
 PyMethodDef cursor_methods[] = {
-    method_table_entry<reduce_def>(),
-    method_table_entry<setstate_def>(),
+    with_signature(method_table_entry<reduce_def>(), "__reduce__($self, /)\n--\n\n"),
+    with_signature(method_table_entry<setstate_def>(), "__setstate__($self, __pyx_state)\n--\n\n"),
     {},
 };
 

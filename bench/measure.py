@@ -140,13 +140,14 @@ def allocations(stmt: str, ns: dict, n: int = 20_000) -> Allocations:
 _IMPORTTIME = re.compile(r"import time:\s*(\d+)\s*\|\s*(\d+)\s*\|\s*(\S.*)$")
 
 
-def import_time(module: str, repeats: int, env: dict | None = None) -> tuple[float, float]:
-    """(self, cumulative) microseconds to import MODULE in a fresh interpreter,
-    each the best of REPEATS runs of ``python -X importtime``."""
+def import_time(module: str, repeats: int, env: dict | None = None,
+                prelude: str = "") -> tuple[float, float]:
+    """(self, cumulative) microseconds to import MODULE in a fresh interpreter
+    after running PRELUDE, each the best of REPEATS runs of ``python -X importtime``."""
     best_self = best_cum = float("inf")
     for _ in range(repeats):
         proc = subprocess.run(
-            [sys.executable, "-X", "importtime", "-c", f"import {module}"],
+            [sys.executable, "-X", "importtime", "-c", f"{prelude}\nimport {module}"],
             capture_output=True, text=True, env=env, check=True,
         )
         for line in proc.stderr.splitlines():

@@ -92,7 +92,7 @@ ROWS: list[Row] = [
     Row("Music.volume = 0.5", "music", "m.volume = 0.5", "setter",
         raylib=lambda e, n: e.base.set_music_volume(e.m_ptr, 0.5, n),
         cffi="cf.SetMusicVolume(cm, 0.5)", ctypes="ct.SetMusicVolume(tm, 0.5)"),
-    Row("len(Music)", "music", "len(m)", "len_round",
+    Row("len(Music)", "music", "len(m)", "len",
         raylib=lambda e, n: e.base.music_time_length(e.m_ptr, n),
         cffi="round(cf.GetMusicTimeLength(cm))", ctypes="round(ct.GetMusicTimeLength(tm))"),
     Row("Sound.play()", "sound", "s.play()", "method",

@@ -137,6 +137,11 @@ def allocations(stmt: str, ns: dict, n: int = 20_000) -> Allocations:
 
 # -- import time ---------------------------------------------------------------
 
+def _check(proc: subprocess.CompletedProcess) -> None:
+    if proc.returncode != 0:
+        raise RuntimeError(f"{proc.args[-1]!r} failed in a fresh interpreter:\n{proc.stderr}")
+
+
 _IMPORTTIME = re.compile(r"import time:\s*(\d+)\s*\|\s*(\d+)\s*\|\s*(\S.*)$")
 
 
@@ -148,8 +153,9 @@ def import_time(module: str, repeats: int, env: dict | None = None,
     for _ in range(repeats):
         proc = subprocess.run(
             [sys.executable, "-X", "importtime", "-c", f"{prelude}\nimport {module}"],
-            capture_output=True, text=True, env=env, check=True,
+            capture_output=True, text=True, env=env,
         )
+        _check(proc)
         for line in proc.stderr.splitlines():
             m = _IMPORTTIME.match(line)
             if m and m.group(3).strip() == module:
@@ -168,7 +174,8 @@ def setup_time(code: str, repeats: int, env: dict | None = None) -> float:
     for _ in range(repeats):
         proc = subprocess.run(
             [sys.executable, "-c", timed], capture_output=True, text=True, env=env,
-            check=True, cwd=os.getcwd(),
+            cwd=os.getcwd(),
         )
+        _check(proc)
         best = min(best, float(proc.stdout.split()[-1]))
     return best

@@ -391,7 +391,6 @@ def results_of(env: Environment, rows, slot_rows, t: dict) -> tuple[list, list, 
 
 
 def measure_imports(env: Environment, repeats: int) -> list[dict]:
-    child_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     bench, raylib = str(HERE), str(env.device.library_path())
     # Loading raylib and the graphics libraries it links is most of the first
     # import; with raylib already loaded what is left is the module's own.
@@ -403,7 +402,7 @@ def measure_imports(env: Environment, repeats: int) -> list[dict]:
             continue
         for what, prelude in [(f"import {module}", ""),
                               (f"  the same, raylib already loaded", preload)]:
-            self_us, cum_us = measure.import_time(module, repeats, child_env, prelude)
+            self_us, cum_us = measure.import_time(module, repeats, prelude=prelude)
             out.append({"what": what, "self_us": self_us, "cumulative_us": cum_us})
     # The alternatives are handed raylib's path, as a program using them
     # would have it: what they take is the binding's own work.
@@ -416,7 +415,7 @@ def measure_imports(env: Environment, repeats: int) -> list[dict]:
          f"import with_cffi; with_cffi.open_cffi({raylib!r})"),
         ("reference: import _bz2 (a stdlib extension module)", "import _bz2"),
     ]:
-        out.append({"what": what, "cumulative_us": measure.setup_time(code, repeats, child_env)})
+        out.append({"what": what, "cumulative_us": measure.setup_time(code, repeats)})
     return out
 
 

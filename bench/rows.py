@@ -8,7 +8,7 @@ Statements run with these names bound (see run.py):
     ct               raylib through ctypes
     cm, cs / tm, ts  the Music and Sound records of m and s, as cffi / ctypes see them
     empty_music      a Music that holds no stream: raylib is not called
-    f, z, e, b, mv, lst, fn, name   plain builtin objects for the floors
+    i, f, z, e, b, mv, lst, fn, name   plain builtin objects for the floors
 
 The alternatives work on the very records that m and s hold, so raylib does
 the same work on every line of a row.
@@ -22,8 +22,8 @@ from dataclasses import dataclass
 # The floor: CPython's own cost of the same kind of call on a builtin whose
 # body does next to nothing. key: (what it is, statement)
 FLOORS: dict[str, tuple[str, str]] = {
-    "method": ("builtin method, no argument: float.is_integer()", "f.is_integer()"),
-    "positional": ("builtin method, one positional: str.expandtabs(8)", "e.expandtabs(8)"),
+    "method": ("builtin method, no argument: int.is_integer()", "i.is_integer()"),
+    "positional": ("builtin method, one positional: str.zfill(0)", "e.zfill(0)"),
     "keyword": ("builtin method, one keyword: str.expandtabs(tabsize=8)", "e.expandtabs(tabsize=8)"),
     "buffer": ("builtin method, buffer + int: bytes.startswith(buf, 0)", "b.startswith(data_1m, 0)"),
     "getter": ("builtin property, a bool: memoryview.readonly", "mv.readonly"),
@@ -118,6 +118,12 @@ ROWS: list[Row] = [
     Row("cursor.show()", "cursor", "c.show()", "method",
         raylib=lambda e, n: e.base.show_cursor(n),
         cffi="cf.ShowCursor()", ctypes="ct.ShowCursor()", no_alloc=True, window=True),
+    # The call alone: a Music without a stream makes no raylib call.
+    Row("Music().play()", "music", "empty_music.play()", "method",
+        cffi="cf.PlayMusicStream(cm)", ctypes="ct.PlayMusicStream(tm)",
+        alt_raylib=lambda e, n: e.base.play_music(e.m_ptr, n),
+        alternative_note="PlayMusicStream on the loaded track, raylib's cost subtracted",
+        no_alloc=True, probe=True),
     # raylib seeks the track's file (a system call: microseconds, and noisy),
     # which buries lumabo's share; a Music without a stream never calls it.
     *[

@@ -148,7 +148,7 @@ def prepare(args, needs: set[str], window: bool) -> Environment:
     data = {f"data_{suffix}": bytes(size) for suffix, size in R.UPDATE_SIZES}
     env.ns = dict(
         cf=cf, ffi=ffi, ct=ct,
-        f=1.0, z=1j, e="", b=b"", mv=memoryview(b""), lst=[],
+        i=1, f=1.0, z=1j, e="", b=b"", mv=memoryview(b""), lst=[],
         fn=write_silence, name="write_silence",
         **data,
     )
@@ -444,6 +444,12 @@ def measure_sizes(env: Environment) -> list[dict]:
 # -- report -----------------------------------------------------------------------
 
 
+def verdict_of(r: dict) -> str:
+    if r["misses"]:
+        return "MISS " + ",".join(r["misses"])
+    return "raylib-bound: see the probes" if r["raylib_bound"] else "ok"
+
+
 def fmt(x: float | None, spec: str = ".1f") -> str:
     return "-" if x is None else format(x, spec)
 
@@ -463,12 +469,7 @@ def table(out_rows, out_slots, floors, imports, sizes) -> str:
             lines.append(f"{r['row']:<32} skipped: {r['skipped']}")
             continue
         alloc = "0" if r["alloc_peak_bytes"] == 0 and r["alloc_net_blocks"] <= 0 else f"{r['alloc_peak_bytes']}B"
-        if r["misses"]:
-            verdict = "MISS " + ",".join(r["misses"])
-        elif r["raylib_bound"]:
-            verdict = "raylib-bound: see the probes"
-        else:
-            verdict = "ok"
+        verdict = verdict_of(r)
         x_cffi = fmt(r["cffi_overhead_ratio"])
         if r["cffi_overhead_ratio"] is not None and not r["same_call"]:
             x_cffi = f"({x_cffi})"
@@ -508,6 +509,56 @@ def table(out_rows, out_slots, floors, imports, sizes) -> str:
     return "\n".join(lines)
 
 
+def markdown(report: dict) -> str:
+    """The rows and slots as Markdown tables, for the README."""
+    def cell(x, spec=".1f"):
+        return "–" if x is None else format(x, spec)
+
+    lines = [
+        "| row | lumabo | raylib | overhead | floor | × floor | cffi | ctypes | × cffi | allocs | targets |",
+        "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|",
+    ]
+    for r in report["rows"]:
+        if "skipped" in r:
+            lines.append(f"| `{r['statement']}` | skipped: {r['skipped']} ||||||||||")
+            continue
+        x_floor = "raylib-bound" if r["raylib_bound"] else cell(r["floor_ratio"], ".2f")
+        x_cffi = cell(r["cffi_overhead_ratio"])
+        if r["raylib_bound"]:
+            x_cffi = "–"
+        elif r["cffi_overhead_ratio"] is not None and not r["same_call"]:
+            x_cffi = f"({x_cffi})"
+        allocs = "0" if r["alloc_peak_bytes"] == 0 and r["alloc_net_blocks"] <= 0 else f"{r['alloc_peak_bytes']} B"
+        name = r["row"] + (" *" if r["probe"] else "")
+        lines.append(
+            f"| {name} | {cell(r['lumabo_ns'])} | {cell(r['raylib_ns'])} | {cell(r['overhead_ns'])} "
+            f"| {cell(r['floor_ns'])} | {x_floor} | {cell(r['cffi_ns'])} | {cell(r['ctypes_ns'])} "
+            f"| {x_cffi} | {allocs} | {verdict_of(r)} |"
+        )
+    lines += ["", "| floor: the builtin call it is set against | ns |", "|---|--:|"]
+    for key, (what, _) in R.FLOORS.items():
+        if key in report["floors_ns"]:
+            lines.append(f"| {what} | {cell(report['floors_ns'][key])} |")
+    lines.append(f"| loop step (subtracted from every figure) | {cell(report['floors_ns']['python_loop_step_ns'])} |")
+    lines += ["", "| C-level slot, through the capsule | slot | raylib | overhead |", "|---|--:|--:|--:|"]
+    for r in report["slots"]:
+        if "skipped" in r:
+            lines.append(f"| {r['row']} | skipped |||")
+        else:
+            lines.append(f"| {r['row']} | {cell(r['slot_ns'])} | {cell(r['raylib_ns'])} | {cell(r['overhead_ns'])} |")
+    lines += ["", "| import, in a fresh interpreter | self µs | total µs |", "|---|--:|--:|"]
+    for r in report["imports"]:
+        if "skipped" in r:
+            lines.append(f"| {r['what'].strip()} | skipped ||")
+        else:
+            own = f"{r['self_us']:.0f}" if "self_us" in r else "–"
+            lines.append(f"| {r['what'].strip()} | {own} | {r['cumulative_us']:.0f} |")
+    lines += ["", "| instance | bytes (`sys.getsizeof`) |", "|---|--:|"]
+    for r in report["sizes"]:
+        lines.append(f"| {r['what']} | {r['getsizeof']} |")
+    return "\n".join(lines) + "\n"
+
+
 def machine() -> dict:
     cpu = ""
     try:
@@ -533,6 +584,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", type=Path, default=OUT / "results.json", help="where to write the figures")
     parser.add_argument("--native", type=Path, help="directory of an already built lumabo_capi_test")
     parser.add_argument("--rounds", type=int, help="timing rounds per measurement")
+    parser.add_argument("--markdown", type=Path, help="also write the tables as Markdown here")
     args = parser.parse_args(argv)
     # Short rounds, many of them: on a shared machine a round that no other
     # process interrupts is likelier when it is short, and the best is kept.
@@ -569,6 +621,9 @@ def main(argv: list[str] | None = None) -> int:
     }
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwritten: {args.json}")
+    if args.markdown:
+        args.markdown.write_text(markdown(report))
+        print(f"written: {args.markdown}")
     return 0
 
 

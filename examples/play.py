@@ -24,7 +24,7 @@ from lumabo.sound.sound import Sound
 RATE = 22050
 
 
-def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0.3) -> array.array:
+def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0.3) -> array.array[int]:
     """Mono 16-bit samples of the given frequencies played together."""
     n = int(seconds * rate)
     amp = volume * 32767 / len(freqs)
@@ -34,7 +34,7 @@ def tone(seconds: float, freqs: list[float], rate: int = RATE, volume: float = 0
     )
 
 
-def write_wav(path: Path, samples: array.array, rate: int = RATE) -> Path:
+def write_wav(path: Path, samples: array.array[int], rate: int = RATE) -> Path:
     with wave.open(str(path), "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
@@ -93,13 +93,15 @@ def play_sound(folder: Path) -> None:
     fmt = sound.stream
     assert fmt is not None
     frames = sound.frame_count
-    typecode = {8: "B", 16: "h", 32: "f"}[fmt.sample_size]
-    scale = {8: 127, 16: 32767, 32: 1.0}[fmt.sample_size]
-    beep = array.array(typecode)
-    for i in range(frames):
-        v = 0.3 * math.sin(2 * math.pi * 880.0 * i / fmt.sample_rate)
-        sample = v * scale + (128 if typecode == "B" else 0)
-        beep.extend([sample if typecode == "f" else int(sample)] * fmt.channels)
+    wave_ = [0.3 * math.sin(2 * math.pi * 880.0 * i / fmt.sample_rate) for i in range(frames)]
+    interleaved = [v for v in wave_ for _ in range(fmt.channels)]
+    beep: array.array[float] | array.array[int]
+    if fmt.sample_size == 32:
+        beep = array.array("f", interleaved)
+    elif fmt.sample_size == 16:
+        beep = array.array("h", (int(32767 * v) for v in interleaved))
+    else:
+        beep = array.array("B", (128 + int(127 * v) for v in interleaved))
     sound.update(beep, frames)
     alias = Sound.load_alias(sound)
     alias.pitch = 0.5

@@ -98,6 +98,7 @@ inline PyObject* multiple_values(const MethodDef& def, PyObject* key) {
 // Runs the body; a failure gains the method's traceback entry unless it was
 // a quiet one.
 inline PyObject* run_body(const MethodDef& def, PyObject* self, PyObject* const* args) {
+    quiet_error = false;  // a mark left by code outside any body (a setter) is stale
     PyObject* result = def.body(self, args);
     if (!result) {
         if (quiet_error)

@@ -388,19 +388,11 @@ int music_clear(PyObject* self) {
 // Construction and destruction.
 
 PyObject* music_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) return nullptr;
-        self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-    } else {
-        self = type->tp_alloc(type, 0);
-    }
+    MusicObject* self = allocate<MusicObject>(type);
     if (!self) return nullptr;
-    MusicObject* m = as_music(self);
-    m->vtab = &vtable;
-    m->stream = Py_NewRef(Py_None);
-    return self;
+    self->vtab = &vtable;
+    self->stream = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
 }
 
 // The release on destruction: `valid` is read by attribute lookup, so a

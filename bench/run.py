@@ -1,9 +1,10 @@
 """lumabo's benchmark suite: per-call cost against the floor and the alternatives.
 
-    ./dev bench [--quick] [--only TEXT] [--json PATH]
+    ./dev bench [--quick] [--only TEXT] [--json PATH] [--markdown PATH]
 
 (or ``python bench/run.py`` inside ``./dev shell``). Prints a table and
-writes every figure to build/bench/results.json.
+writes every figure to build/bench/results.json; --markdown also writes the
+tables as Markdown, as the README shows them.
 
 For each row (rows.py) it times, in one run and on the same loaded track and
 sound:

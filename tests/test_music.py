@@ -268,6 +268,16 @@ def test_len_errors_of_round(length, error):
     assert entries(info.value) == ["lumabo.music.music.Music.__len__"]
 
 
+def test_len_calls_a_round_replaced_before_import():
+    proc = support.run_python(
+        "import builtins\n"
+        "builtins.round = lambda x: 7\n"
+        "from lumabo.music.music import Music\n"
+        "print(len(Music()))\n"
+    )
+    assert (proc.returncode, proc.stdout) == (0, "7\n"), proc.stderr
+
+
 # -- playback ---------------------------------------------------------------
 
 

@@ -9,4 +9,5 @@
 #include "function.hpp"
 #include "convert.hpp"
 #include "dispatch.hpp"
+#include "instance.hpp"
 #include "module.hpp"

@@ -98,6 +98,7 @@ inline PyObject* multiple_values(const MethodDef& def, PyObject* key) {
 // Runs the body; a failure gains the method's traceback entry unless it was
 // a quiet one.
 inline PyObject* run_body(const MethodDef& def, PyObject* self, PyObject* const* args) {
+    quiet_error = false;  // a mark left by code outside any body (a setter) is stale
     PyObject* result = def.body(self, args);
     if (!result) {
         if (quiet_error)
@@ -246,6 +247,11 @@ inline PyObject* function_call(PyObject* callable, PyObject* const* args, size_t
     const MethodDef& def = *reinterpret_cast<Function*>(callable)->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def.kind != Kind::method) return bind_and_run(def, nullptr, args, nargs, kwnames);
+    // The usual call, m.play() or m.seek(1.0): an instance of the class itself
+    // and every argument by position. It needs nothing of the binding below,
+    // whose frame alone costs as much as the rest of the call.
+    if (!kwnames && nargs == 1 + def.nparams() && Py_IS_TYPE(args[0], def.owner))
+        return detail::run_body(def, args[0], args + 1);
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "needs an argument");
         return nullptr;

@@ -95,6 +95,19 @@ bool check_slot(Slot fn, const char *name)
     return false;
 }
 
+// Calls a slot `repeat` times, as a C caller of a slot that can fail would:
+// asking after each call whether it left an exception, and stopping there.
+// The benchmark times long runs of one slot this way.
+template <class Call>
+void call_repeatedly(Py_ssize_t repeat, Call call)
+{
+    for (Py_ssize_t i = 0; i < repeat; ++i) {
+        call();
+        if (PyErr_Occurred())
+            return;
+    }
+}
+
 // What a void slot reports: None, or the exception it left pending.
 PyObject *void_result()
 {
@@ -162,12 +175,14 @@ const CursorSlot cursor_slots[] = {
 
 PyObject *cursor_slot(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *kwlist[] = {"obj", "name", "skip_dispatch", nullptr};
+    static const char *kwlist[] = {"obj", "name", "skip_dispatch", "repeat", nullptr};
     PyObject *obj;
     const char *name;
     PyObject *flag = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|O:cursor_slot",
-                                     const_cast<char **>(kwlist), &obj, &name, &flag))
+    Py_ssize_t repeat = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|On:cursor_slot",
+                                     const_cast<char **>(kwlist), &obj, &name, &flag,
+                                     &repeat))
         return nullptr;
 
     const CursorSlot *slot = nullptr;
@@ -188,7 +203,7 @@ PyObject *cursor_slot(PyObject *, PyObject *args, PyObject *kwargs)
         Lumabo_Plain fn = cls.vt->*slot->plain;
         if (!check_slot(fn, name))
             return nullptr;
-        fn(obj);
+        call_repeatedly(repeat, [&] { fn(obj); });
     } else {
         int skip = flag_value(flag, "skip_dispatch");
         if (skip == -1 && PyErr_Occurred())
@@ -196,7 +211,7 @@ PyObject *cursor_slot(PyObject *, PyObject *args, PyObject *kwargs)
         Lumabo_Flagged fn = cls.vt->*slot->flagged;
         if (!check_slot(fn, name))
             return nullptr;
-        fn(obj, skip);
+        call_repeatedly(repeat, [&] { fn(obj, skip); });
     }
     return void_result();
 }
@@ -218,14 +233,16 @@ const MusicSlot music_slots[] = {
 
 PyObject *music_slot(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *kwlist[] = {"obj", "name", "skip_dispatch", "position", nullptr};
+    static const char *kwlist[] = {"obj", "name", "skip_dispatch", "position", "repeat",
+                                   nullptr};
     PyObject *obj;
     const char *name;
     PyObject *flag;
     PyObject *position = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO|O:music_slot",
+    Py_ssize_t repeat = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO|On:music_slot",
                                      const_cast<char **>(kwlist), &obj, &name, &flag,
-                                     &position))
+                                     &position, &repeat))
         return nullptr;
     bool seek = std::strcmp(name, "seek") == 0;
     const MusicSlot *slot = nullptr;
@@ -253,14 +270,15 @@ PyObject *music_slot(PyObject *, PyObject *args, PyObject *kwargs)
     if (!cls.load("lumabo.music.music", "Music") || !cls.check_instance(obj))
         return nullptr;
     if (seek) {
-        if (!check_slot(cls.vt->seek, name))
+        auto seek = cls.vt->seek;
+        if (!check_slot(seek, name))
             return nullptr;
-        cls.vt->seek(obj, pos, skip);
+        call_repeatedly(repeat, [&] { seek(obj, pos, skip); });
     } else {
         Lumabo_Flagged fn = cls.vt->*slot->fn;
         if (!check_slot(fn, name))
             return nullptr;
-        fn(obj, skip);
+        call_repeatedly(repeat, [&] { fn(obj, skip); });
     }
     return void_result();
 }
@@ -370,28 +388,47 @@ PyObject *sound_new_from_file(PyObject *, PyObject *args, PyObject *kwargs)
     return sound_new(raw, opt);
 }
 
+// With repeat > 1, makes and drops repeat - 1 objects before the one it
+// returns: the cost of making a Sound and of its release, timed together.
 PyObject *sound_new_zero(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *kwlist[] = {"is_alias", nullptr};
+    static const char *kwlist[] = {"is_alias", "repeat", nullptr};
     PyObject *is_alias = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:sound_new_zero",
-                                     const_cast<char **>(kwlist), &is_alias))
+    Py_ssize_t repeat = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|On:sound_new_zero",
+                                     const_cast<char **>(kwlist), &is_alias, &repeat))
         return nullptr;
     lumabo_Sound_opt record, *opt;
     if (!sound_opt(is_alias, &record, &opt))
         return nullptr;
+    Class<lumabo_Sound_vtable> cls;
+    if (!cls.load("lumabo.sound.sound", "Sound") || !check_slot(cls.vt->new_, "new"))
+        return nullptr;
     Sound raw;
     std::memset(&raw, 0, sizeof raw);
+    for (Py_ssize_t i = 1; i < repeat; ++i) {
+        PyObject *made = object_result(cls.vt->new_(raw, opt), "new");
+        if (!made)
+            return nullptr;
+        Py_DECREF(made);
+    }
     return sound_new(raw, opt);
 }
 
-PyObject *sound_c_unload(PyObject *, PyObject *obj)
+PyObject *sound_c_unload(PyObject *, PyObject *args, PyObject *kwargs)
 {
+    static const char *kwlist[] = {"obj", "repeat", nullptr};
+    PyObject *obj;
+    Py_ssize_t repeat = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n:sound_c_unload",
+                                     const_cast<char **>(kwlist), &obj, &repeat))
+        return nullptr;
     Class<lumabo_Sound_vtable> cls;
     if (!cls.load("lumabo.sound.sound", "Sound") || !cls.check_instance(obj) ||
         !check_slot(cls.vt->c_unload, "c_unload"))
         return nullptr;
-    cls.vt->c_unload(obj);
+    auto c_unload = cls.vt->c_unload;
+    call_repeatedly(repeat, [&] { c_unload(obj); });
     return void_result();
 }
 
@@ -485,10 +522,10 @@ PyObject *check_version(PyObject *, PyObject *args)
 PyMethodDef methods[] = {
     {"cursor_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cursor_slot)),
      METH_VARARGS | METH_KEYWORDS,
-     "cursor_slot(obj, name, skip_dispatch=None): call a Cursor slot"},
+     "cursor_slot(obj, name, skip_dispatch=None, repeat=1): call a Cursor slot"},
     {"music_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(music_slot)),
      METH_VARARGS | METH_KEYWORDS,
-     "music_slot(obj, name, skip_dispatch, position=None): call a Music slot"},
+     "music_slot(obj, name, skip_dispatch, position=None, repeat=1): call a Music slot"},
     {"music_c_unload", music_c_unload, METH_O, "music_c_unload(obj)"},
     {"music_c_load", music_c_load, METH_O, "music_c_load(filename) -> Music"},
     {"music_new_from_file", music_new_from_file, METH_O,
@@ -501,8 +538,10 @@ PyMethodDef methods[] = {
      "sound_new_from_file(path, is_alias=None) -> Sound: LoadSound, then slot new"},
     {"sound_new_zero", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_new_zero)),
      METH_VARARGS | METH_KEYWORDS,
-     "sound_new_zero(is_alias=None) -> Sound: slot new with an all-zero record"},
-    {"sound_c_unload", sound_c_unload, METH_O, "sound_c_unload(obj)"},
+     "sound_new_zero(is_alias=None, repeat=1) -> Sound: slot new with an all-zero record"},
+    {"sound_c_unload",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_c_unload)),
+     METH_VARARGS | METH_KEYWORDS, "sound_c_unload(obj, repeat=1)"},
     {"audio_stream_make",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(audio_stream_make)),
      METH_VARARGS | METH_KEYWORDS,

@@ -238,17 +238,10 @@ PyMethodDef cursor_methods[] = {
 // The type.
 
 PyObject* cursor_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) return nullptr;
-        self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-    } else {
-        self = type->tp_alloc(type, 0);
-    }
+    CursorObject* self = allocate<CursorObject>(type);
     if (!self) return nullptr;
-    reinterpret_cast<CursorObject*>(self)->vtab = &vtable;
-    return self;
+    self->vtab = &vtable;
+    return reinterpret_cast<PyObject*>(self);
 }
 
 void cursor_dealloc(PyObject* self) {

@@ -117,19 +117,11 @@ void share_samples(SoundObject* alias, SoundObject* source) {
 // Construction.
 
 PyObject* sound_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) return nullptr;
-        self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-    } else {
-        self = type->tp_alloc(type, 0);
-    }
+    SoundObject* self = allocate<SoundObject>(type);
     if (!self) return nullptr;
-    SoundObject* s = as_sound(self);
-    s->vtab = &vtable;
-    s->stream = Py_NewRef(Py_None);
-    return self;
+    self->vtab = &vtable;
+    self->stream = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
 }
 
 // C-level `new`: the only way the module builds a loaded Sound. Always of

@@ -1,0 +1,61 @@
+"""raylib through ctypes: what a program would use instead of lumabo.
+
+The records and prototypes are written from raylib.h (raylib 6.0): only those
+the benchmark rows call. It binds the raylib shared library that lumabo's
+modules load, so the process has one raylib, one audio device and one window.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+
+
+
+class AudioStream(ctypes.Structure):
+    _fields_ = [
+        ("buffer", ctypes.c_void_p),
+        ("processor", ctypes.c_void_p),
+        ("sampleRate", ctypes.c_uint),
+        ("sampleSize", ctypes.c_uint),
+        ("channels", ctypes.c_uint),
+    ]
+
+
+class Sound(ctypes.Structure):
+    _fields_ = [("stream", AudioStream), ("frameCount", ctypes.c_uint)]
+
+
+class Music(ctypes.Structure):
+    _fields_ = [
+        ("stream", AudioStream),
+        ("frameCount", ctypes.c_uint),
+        ("looping", ctypes.c_bool),
+        ("ctxType", ctypes.c_int),
+        ("ctxData", ctypes.c_void_p),
+    ]
+
+
+# name: (restype, argtypes)
+PROTOTYPES = {
+    "IsMusicValid": (ctypes.c_bool, [Music]),
+    "PlayMusicStream": (None, [Music]),
+    "UpdateMusicStream": (None, [Music]),
+    "SeekMusicStream": (None, [Music, ctypes.c_float]),
+    "SetMusicVolume": (None, [Music, ctypes.c_float]),
+    "GetMusicTimeLength": (ctypes.c_float, [Music]),
+    "PlaySound": (None, [Sound]),
+    "UpdateSound": (None, [Sound, ctypes.c_void_p, ctypes.c_int]),
+    "SetSoundVolume": (None, [Sound, ctypes.c_float]),
+    "ShowCursor": (None, []),
+}
+
+
+def open_ctypes(library: str | os.PathLike[str]) -> ctypes.CDLL:
+    """raylib through ctypes, each function given its prototype."""
+    lib = ctypes.CDLL(os.fspath(library), mode=os.RTLD_NOW | os.RTLD_LOCAL)
+    for name, (restype, argtypes) in PROTOTYPES.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib

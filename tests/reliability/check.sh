@@ -28,8 +28,8 @@ summary=$out/summary.txt
 : >"$summary"
 
 fuzz_examples=${FUZZ_EXAMPLES:-1000}
-torture_sequences=${TORTURE_SEQUENCES:-3000}
-valgrind_sequences=${VALGRIND_SEQUENCES:-150}
+torture_sequences=${TORTURE_SEQUENCES:-10000}
+valgrind_sequences=${VALGRIND_SEQUENCES:-300}
 rss_cycles=${RSS_CYCLES:-100000}
 refleak_rounds=${REFLEAK_ROUNDS:-3:3}
 

@@ -29,7 +29,7 @@ import struct
 import sys
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 from .common import (

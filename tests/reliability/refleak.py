@@ -173,7 +173,8 @@ class Hunter:
         else:
             self.hunted += 1
             self.blocks_only += deltas.blocks_only
-            self.reference_total += sum(deltas.references)
+            if not deltas.blocks_only:
+                self.reference_total += sum(deltas.references)
             self.block_total += sum(deltas.blocks)
             if self.report_path:
                 with open(self.report_path, "a", encoding="utf-8") as out:
@@ -197,8 +198,9 @@ class Hunter:
         write = terminalreporter.write_line
         write(
             f"refleak: {self.hunted} tests hunted over {self.warmups}:{self.rounds} rounds "
-            f"({self.blocks_only} by memory blocks only), {self.skipped} not hunted; sum of counted deltas: references {self.reference_total}, "
-            f"memory blocks {self.block_total}; {len(self.leaking)} leaking"
+            f"({self.blocks_only} by memory blocks only), {self.skipped} not hunted; "
+            f"sum of judged deltas: references {self.reference_total}, memory blocks {self.block_total}; "
+            f"{len(self.leaking)} leaking"
         )
         for line in self.leaking:
             write(f"refleak: LEAK {line}")

@@ -379,6 +379,25 @@ def test_function_object(func, qualname, params):
     assert str(inspect.signature(func)) == f"({', '.join(params)})"
 
 
+class Holder:
+    """A class that keeps the module function as a plain attribute."""
+
+    function = unpickle
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda holder: getattr(holder, "function")(Cursor, CHECKSUM, None),
+        lambda holder: holder.function(Cursor, CHECKSUM, None),  # the interpreter's method call
+    ],
+    ids=["attribute then call", "method call"],
+)
+def test_module_function_binds_no_instance(call):
+    # As a class attribute the function stays unbound, however it is called.
+    assert type(call(Holder())) is Cursor
+
+
 @pytest.mark.parametrize(
     "name, unbound, bound",
     [

@@ -328,11 +328,22 @@ inline PyTypeObject FunctionType = {
     .tp_descr_get = detail::function_get,
 };
 
+// Static methods and module functions bind no instance, so their type must
+// not claim to be a method descriptor: the interpreter would then pass the
+// instance of a class that holds one as their first argument in a method
+// call, where attribute lookup (function_get) passes none.
+inline PyTypeObject UnboundFunctionType = [] {
+    PyTypeObject type = FunctionType;
+    type.tp_flags &= ~Py_TPFLAGS_METHOD_DESCRIPTOR;
+    return type;
+}();
+
 // Makes the function object for `def`, whose module is `module_name` and
 // whose globals are `globals`. `class_name` is null for module functions.
 inline Ref make_function(const MethodDef& def, const char* module_name, const char* class_name,
                          PyObject* globals, const char* file) {
-    if (PyType_Ready(&FunctionType) < 0) return {};
+    PyTypeObject* type = def.kind == Kind::method ? &FunctionType : &UnboundFunctionType;
+    if (PyType_Ready(type) < 0) return {};
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
     Ref qualname = Ref::steal(class_name ? PyUnicode_FromFormat("%s.%s", class_name, def.name)
                                          : PyUnicode_FromString(def.name));
@@ -368,7 +379,7 @@ inline Ref make_function(const MethodDef& def, const char* module_name, const ch
     Ref code = Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
     if (!code) return {};
 
-    auto* f = PyObject_New(Function, &FunctionType);
+    auto* f = PyObject_New(Function, type);
     if (!f) return {};
     f->vectorcall = detail::function_call;
     f->def = &def;

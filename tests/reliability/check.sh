@@ -16,9 +16,18 @@
 # collected in build/check/summary.txt. The exit status is that of the
 # worst step.
 #
-# Sizes can be changed from the environment: FUZZ_EXAMPLES (per entry
-# point), TORTURE_SEQUENCES, VALGRIND_SEQUENCES, RSS_CYCLES, REFLEAK_ROUNDS.
+# Sizes can be given as arguments (./dev check NAME=VALUE ...): FUZZ_EXAMPLES
+# (per entry point), TORTURE_SEQUENCES, VALGRIND_SEQUENCES, RSS_CYCLES,
+# REFLEAK_ROUNDS (warm-ups:counted).
 set -uo pipefail
+
+for arg; do
+  case $arg in
+    FUZZ_EXAMPLES=* | TORTURE_SEQUENCES=* | VALGRIND_SEQUENCES=* | RSS_CYCLES=* | REFLEAK_ROUNDS=*)
+      export "${arg?}" ;;
+    *) echo "check.sh: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
 
 repo=$(pwd)
 out=$repo/build/check

@@ -63,11 +63,23 @@ inline PyObject* fail_quietly() {
     return nullptr;
 }
 
-inline PyObject* argument_type_error(const char* param, const char* expected, PyObject* got) {
+// The exact-type refusal of an argument or property value; in a method body
+// use argument_type_error, which also keeps the method's entry away.
+inline void raise_argument_type(const char* param, const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                  expected, Py_TYPE(got)->tp_name);
+}
+
+inline PyObject* argument_type_error(const char* param, const char* expected, PyObject* got) {
+    raise_argument_type(param, expected, got);
     return fail_quietly();
+}
+
+// What a None that reached a method call of a body would raise.
+inline PyObject* none_has_no(const char* attribute) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
+    return nullptr;
 }
 
 namespace detail {

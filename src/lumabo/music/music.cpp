@@ -64,9 +64,6 @@ constexpr const char* time_played_get = "lumabo.music.music.Music.time_played.__
 }  // namespace where
 
 namespace message {
-constexpr const char* no_attribute = "'NoneType' object has no attribute '%.30s'";
-constexpr const char* incorrect_type =
-    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
 constexpr const char* no_pickling = "self.raw cannot be converted to a Python object for pickling";
 }  // namespace message
@@ -97,10 +94,7 @@ PyObject* c_new(Music raw) {
 }
 
 PyObject* c_load(PyObject* filename) {
-    if (filename == Py_None) {
-        PyErr_Format(PyExc_AttributeError, message::no_attribute, "encode");
-        return or_entry(nullptr, where::c_load);
-    }
+    if (filename == Py_None) return or_entry(none_has_no("encode"), where::c_load);
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(filename));
     if (!encoded) return or_entry(nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
@@ -222,8 +216,7 @@ PyObject* get_looping(PyObject* self, void*) { return new_bool(as_music(self)->r
 int set_looping(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete();
     if (value != Py_True && value != Py_False && value != Py_None) {
-        PyErr_Format(PyExc_TypeError, message::incorrect_type, "value", "bool",
-                     Py_TYPE(value)->tp_name);
+        raise_argument_type("value", "bool", value);
         return -1;
     }
     // Reaches raylib with the next call that is given the record.

@@ -163,10 +163,7 @@ void fill_vtable() { vtable = {.new_ = new_sound, .c_unload = c_unload}; }
 
 PyObject* load(PyObject*, PyObject* const* args) {
     PyObject* file_name = args[0];
-    if (file_name == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        return nullptr;
-    }
+    if (file_name == Py_None) return none_has_no("encode");
     if (!PyUnicode_CheckExact(file_name)) return argument_type_error("file_name", "str", file_name);
     Ref file_name_bytes = Ref::steal(PyUnicode_AsUTF8String(file_name));
     if (!file_name_bytes) return nullptr;

@@ -414,6 +414,172 @@ EXPORT bool IsAudioStreamValid(AudioStream stream)
     return r;
 }
 
+EXPORT AudioStream LoadAudioStream(unsigned int sampleRate, unsigned int sampleSize, unsigned int channels)
+{
+    REAL(LoadAudioStream);
+    ENTER();
+    AudioStream r = real(sampleRate, sampleSize, channels);
+    Line l;
+    line_begin(&l, "LoadAudioStream");
+    put_int(&l, (int)sampleRate);
+    put_int(&l, (int)sampleSize);
+    put_int(&l, (int)channels);
+    put_result(&l);
+    put_ptr(&l, r.buffer);
+    line_end(&l);
+    LEAVE();
+    return r;
+}
+
+EXPORT void UpdateAudioStream(AudioStream stream, const void *data, int frameCount)
+{
+    REAL(UpdateAudioStream);
+    ENTER();
+    real(stream, data, frameCount);
+    Line l;
+    line_begin(&l, "UpdateAudioStream");
+    put_ptr(&l, stream.buffer);
+    put_ptr(&l, data);
+    put_int(&l, frameCount);
+    line_end(&l);
+    LEAVE();
+}
+
+EXPORT void SetAudioStreamBufferSizeDefault(int size)
+{
+    REAL(SetAudioStreamBufferSizeDefault);
+    ENTER();
+    real(size);
+    Line l;
+    line_begin(&l, "SetAudioStreamBufferSizeDefault");
+    put_int(&l, size);
+    line_end(&l);
+    LEAVE();
+}
+
+/* bool NAME(AudioStream) */
+#define STREAM_BOOL(name)                         \
+    EXPORT bool name(AudioStream stream)          \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        bool r = real(stream);                    \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, stream.buffer);               \
+        put_result(&l);                           \
+        put_int(&l, r);                           \
+        line_end(&l);                             \
+        LEAVE();                                  \
+        return r;                                 \
+    }
+
+STREAM_BOOL(IsAudioStreamProcessed)
+STREAM_BOOL(IsAudioStreamPlaying)
+
+/* void NAME(AudioStream) */
+#define STREAM_VOID(name)                         \
+    EXPORT void name(AudioStream stream)          \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        real(stream);                             \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, stream.buffer);               \
+        line_end(&l);                             \
+        LEAVE();                                  \
+    }
+
+STREAM_VOID(PlayAudioStream)
+STREAM_VOID(PauseAudioStream)
+STREAM_VOID(ResumeAudioStream)
+STREAM_VOID(StopAudioStream)
+
+/* void NAME(AudioStream, float) */
+#define STREAM_FLOAT(name)                        \
+    EXPORT void name(AudioStream stream, float value) \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        real(stream, value);                      \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, stream.buffer);               \
+        put_float(&l, value);                     \
+        line_end(&l);                             \
+        LEAVE();                                  \
+    }
+
+STREAM_FLOAT(SetAudioStreamVolume)
+STREAM_FLOAT(SetAudioStreamPitch)
+STREAM_FLOAT(SetAudioStreamPan)
+
+/* ------------------------------------------------------------ from memory */
+
+/* The data pointer and size are logged; the data itself is not. */
+EXPORT Music LoadMusicStreamFromMemory(const char *fileType, const unsigned char *data, int dataSize)
+{
+    REAL(LoadMusicStreamFromMemory);
+    ENTER();
+    Music r = real(fileType, data, dataSize);
+    Line l;
+    line_begin(&l, "LoadMusicStreamFromMemory");
+    put_str(&l, fileType);
+    put_ptr(&l, data);
+    put_int(&l, dataSize);
+    put_result(&l);
+    put_ptr(&l, r.stream.buffer);
+    line_end(&l);
+    LEAVE();
+    return r;
+}
+
+/* A Wave stands for its sample data pointer. */
+EXPORT Wave LoadWaveFromMemory(const char *fileType, const unsigned char *fileData, int dataSize)
+{
+    REAL(LoadWaveFromMemory);
+    ENTER();
+    Wave r = real(fileType, fileData, dataSize);
+    Line l;
+    line_begin(&l, "LoadWaveFromMemory");
+    put_str(&l, fileType);
+    put_ptr(&l, fileData);
+    put_int(&l, dataSize);
+    put_result(&l);
+    put_ptr(&l, r.data);
+    line_end(&l);
+    LEAVE();
+    return r;
+}
+
+EXPORT Sound LoadSoundFromWave(Wave wave)
+{
+    REAL(LoadSoundFromWave);
+    ENTER();
+    Sound r = real(wave);
+    Line l;
+    line_begin(&l, "LoadSoundFromWave");
+    put_ptr(&l, wave.data);
+    put_result(&l);
+    put_ptr(&l, r.stream.buffer);
+    line_end(&l);
+    LEAVE();
+    return r;
+}
+
+EXPORT void UnloadWave(Wave wave)
+{
+    REAL(UnloadWave);
+    ENTER();
+    real(wave);
+    Line l;
+    line_begin(&l, "UnloadWave");
+    put_ptr(&l, wave.data);
+    line_end(&l);
+    LEAVE();
+}
+
 /* ----------------------------------------------------------------- cursor */
 
 #define CURSOR_VOID(name)                         \

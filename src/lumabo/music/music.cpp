@@ -11,6 +11,7 @@
 // nothing, setters only update the cache, `valid` is False and `length` and
 // `time_played` read 0.0.
 #include "frame.hpp"
+#include "memory.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -30,6 +31,10 @@ struct MusicObject {
     float pitch;
     float pan;
     bool finalized;  // the release on destruction has been attempted
+    // The encoded file of a Music loaded from memory: raylib's decoders read
+    // it for as long as the stream lives, so the view is held until the
+    // stream is released (or the object dies). No view: obj is null.
+    Py_buffer data;
 };
 
 lumabo_Music_vtable vtable;
@@ -41,6 +46,8 @@ MusicObject* as_music(PyObject* self) { return reinterpret_cast<MusicObject*>(se
 bool holds_stream(const MusicObject* m) { return m->raw.stream.buffer != nullptr; }
 
 Interned s_filename{"filename"};
+Interned s_file_type{"file_type"};
+Interned s_data{"data"};
 Interned s_position{"position"};
 Interned s_state{"__pyx_state"};
 Interned s_valid{"valid"};
@@ -118,11 +125,46 @@ void c_unload(PyObject* self) {
     if (!holds_stream(m)) return;
     UnloadMusicStream(m->raw);
     m->raw.stream.buffer = nullptr;
+    release_view(m->data);  // raylib reads the encoded file no more
 }
 
 PyObject* unload(PyObject* self, PyObject* const*) {
     c_unload(self);
     Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Loading from memory.
+
+// What raylib's default configuration decodes as a music stream.
+constexpr const char* music_file_types[] = {".wav", ".ogg", ".mp3", ".qoa", ".xm", ".mod"};
+constexpr const char* music_file_type_list = ".wav, .ogg, .mp3, .qoa, .xm, .mod";
+
+// raylib decodes the stream from the caller's memory as it plays (wav, ogg
+// and mp3 read it in place), so the Music holds the exported view until it
+// releases the stream. A record that raylib opened but that cannot play
+// (no stream buffer, no frames) is released here at once: the Music made
+// of it holds nothing, and its `valid` is False.
+PyObject* load_from_memory(PyObject*, PyObject* const* args) {
+    const char* file_type =
+        known_file_type(args[0], music_file_types, music_file_type_list, "music");
+    if (!file_type) return nullptr;
+    BufferView data;
+    if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
+
+    Music raw = LoadMusicStreamFromMemory(file_type, data.data(), static_cast<int>(data.size()));
+    if (raw.stream.buffer || raw.ctxData) {
+        if (!raw.stream.buffer || !IsMusicValid(raw)) {
+            UnloadMusicStream(raw);
+            raw = Music{};
+        }
+    }
+    Ref self = Ref::steal(c_new(raw));
+    // Failing, c_new dropped the object, which released the stream before
+    // the view below goes.
+    if (!self) return nullptr;
+    if (raw.stream.buffer) as_music(self.get())->data = data.hand_over();
+    return self.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -166,6 +208,11 @@ MethodDef load_def{.name = "load",
                    .kind = Kind::static_method,
                    .params = {&s_filename},
                    .returns = "Music"};
+MethodDef load_from_memory_def{.name = "load_from_memory",
+                               .body = load_from_memory,
+                               .kind = Kind::static_method,
+                               .params = {&s_file_type, &s_data},
+                               .returns = "Music"};
 
 // The overridable slots: a subclass's Python-level override runs instead.
 template <void (*action)(PyObject*), MethodDef& def, Interned& name>
@@ -364,10 +411,13 @@ PyMethodDef music_methods[] = {
 };
 
 // ---------------------------------------------------------------------------
-// Garbage collection: `stream` is the only reference an instance holds.
+// Garbage collection: an instance holds `stream` and, loaded from memory,
+// the exporter of its encoded file.
 
 int music_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_music(self)->stream);
+    // The exporter of a held file stays until the stream is released.
+    Py_VISIT(as_music(self)->data.obj);
     return 0;
 }
 
@@ -438,6 +488,9 @@ void music_dealloc(PyObject* self) {
     if (!as_music(self)->finalized && !finalize_in_dealloc(self)) return;
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_music(self)->stream);
+    // Whatever became of the stream, nothing can reach it through this
+    // object any more.
+    release_view(as_music(self)->data);
     type->tp_free(self);
 }
 
@@ -464,7 +517,7 @@ bool install();
 
 constexpr MethodDef* all_methods[] = {&play_def,   &stop_def,   &pause_def, &resume_def,
                                       &update_def, &seek_def,   &unload_def, &load_def,
-                                      &reduce_def, &setstate_def};
+                                      &reduce_def, &setstate_def, &load_from_memory_def};
 
 constexpr ModuleConfig config{
     .short_name = "music",
@@ -488,7 +541,8 @@ bool install() {
     for (const MethodDef* def :
          {&play_def, &stop_def, &pause_def, &resume_def, &update_def, &seek_def, &unload_def})
         if (!install_method<config>(*def)) return false;
-    return install_static_method<config>(load_def);
+    return install_static_method<config>(load_def) &&
+           install_static_method<config>(load_from_memory_def);
 }
 
 }  // namespace

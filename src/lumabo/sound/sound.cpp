@@ -11,6 +11,7 @@
 // releases it as far as Python can see, but keeps the raylib record aside
 // until the last alias lets go; only then does raylib free the samples.
 #include "frame.hpp"
+#include "memory.hpp"
 
 #include <raylib.h>
 
@@ -57,6 +58,7 @@ constexpr const char* beyond_buffer =
 }  // namespace message
 
 Interned s_file_name{"file_name"};
+Interned s_file_type{"file_type"};
 Interned s_source{"source"};
 Interned s_data{"data"};
 Interned s_frame_count{"frame_count"};
@@ -168,6 +170,29 @@ PyObject* load(PyObject*, PyObject* const* args) {
     Ref file_name_bytes = Ref::steal(PyUnicode_AsUTF8String(file_name));
     if (!file_name_bytes) return nullptr;
     Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
+    lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
+    return new_sound(raw, &opt);
+}
+
+// What raylib's default configuration decodes as a sound.
+constexpr const char* sound_file_types[] = {".wav", ".ogg", ".mp3", ".qoa"};
+constexpr const char* sound_file_type_list = ".wav, .ogg, .mp3, .qoa";
+
+// raylib decodes the whole file into samples of its own, so the data is
+// only read during the call. Data that decodes to no samples gives a Sound
+// that holds nothing (`valid` False), as a file that raylib cannot read.
+PyObject* load_from_memory(PyObject*, PyObject* const* args) {
+    const char* file_type =
+        known_file_type(args[0], sound_file_types, sound_file_type_list, "sounds");
+    if (!file_type) return nullptr;
+    Sound raw{};
+    {
+        BufferView data;
+        if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
+        Wave wave = LoadWaveFromMemory(file_type, data.data(), static_cast<int>(data.size()));
+        if (IsWaveValid(wave)) raw = LoadSoundFromWave(wave);
+        UnloadWave(wave);
+    }
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
     return new_sound(raw, &opt);
 }
@@ -285,6 +310,11 @@ MethodDef load_alias_def{.name = "load_alias",
                          .kind = Kind::static_method,
                          .params = {&s_source},
                          .returns = "Sound"};
+MethodDef load_from_memory_def{.name = "load_from_memory",
+                               .body = load_from_memory,
+                               .kind = Kind::static_method,
+                               .params = {&s_file_type, &s_data},
+                               .returns = "Sound"};
 MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
 MethodDef play_def{.name = "play", .body = playback<PlaySound>};
 MethodDef stop_def{.name = "stop", .body = playback<StopSound>};
@@ -427,7 +457,7 @@ bool install();
 
 constexpr MethodDef* all_methods[] = {&unload_def, &load_def,  &load_alias_def, &update_def,
                                       &play_def,   &stop_def,  &pause_def,      &resume_def,
-                                      &reduce_def, &setstate_def};
+                                      &reduce_def, &setstate_def, &load_from_memory_def};
 
 constexpr ModuleConfig config{
     .short_name = "sound",
@@ -447,7 +477,8 @@ bool install() {
     return install_method<config>(unload_def) && install_static_method<config>(load_def) &&
            install_static_method<config>(load_alias_def) && install_method<config>(update_def) &&
            install_method<config>(play_def) && install_method<config>(stop_def) &&
-           install_method<config>(pause_def) && install_method<config>(resume_def);
+           install_method<config>(pause_def) && install_method<config>(resume_def) &&
+           install_static_method<config>(load_from_memory_def);
 }
 
 }  // namespace

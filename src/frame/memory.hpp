@@ -1,0 +1,104 @@
+// Data handed over in memory: buffers that Python objects export, and the
+// file types raylib decodes from memory.
+#pragma once
+
+#include <climits>
+#include <cstring>
+#include <span>
+
+#include <strings.h>
+
+#include "function.hpp"
+
+namespace lumabo {
+
+// A view of an exporter's memory as contiguous bytes (any item format,
+// read-only accepted), released exactly once: when the view goes out of
+// scope, unless `hand_over` gave it to an object that releases it itself.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { PyBuffer_Release(&view_); }
+
+    // False with an exception set: the interpreter's own for an object that
+    // exports no such buffer (a str, a non-contiguous view), or a TypeError
+    // for an exporter that breaks the protocol.
+    bool request(PyObject* exporter) {
+        int status = PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE);
+        if (status == 0) return true;
+        if (status != -1) {
+            view_ = {};
+            PyErr_SetString(PyExc_TypeError, "Object does not support the Python buffer protocol");
+        }
+        return false;
+    }
+
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+    // The view, for an object that keeps it and calls PyBuffer_Release once.
+    Py_buffer hand_over() {
+        Py_buffer held = view_;
+        view_ = {};
+        return held;
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// A held view that is released once; does nothing when none is held.
+inline void release_view(Py_buffer& view) {
+    if (view.obj) PyBuffer_Release(&view);
+}
+
+// The whole encoded data of a file, as raylib's *FromMemory functions take
+// it: at least one byte, and a size that fits their int.
+inline bool encoded_data_fits(const BufferView& data) {
+    if (data.size() == 0) {
+        PyErr_SetString(PyExc_ValueError, "data is empty: it must hold the whole encoded file");
+        return false;
+    }
+    if (data.size() > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "data holds %zd bytes; raylib reads at most %d", data.size(),
+                     INT_MAX);
+        return false;
+    }
+    return true;
+}
+
+// The file type (extension) of data in memory, as raylib spells it. raylib
+// compares the type with its own spellings byte for byte, and an unknown
+// one gives nothing decoded with only a log line to tell; the type is
+// matched here without regard to case and handed on in raylib's lower-case
+// spelling. `known` lists the types raylib decodes for `what` ("music").
+// Returns that spelling, or null with an exception set; a type that is no
+// str is refused as argument types are, without an entry of its own.
+inline const char* known_file_type(PyObject* file_type, std::span<const char* const> known,
+                                   const char* list, const char* what) {
+    if (!PyUnicode_CheckExact(file_type)) {
+        raise_argument_type("file_type", "str", file_type);
+        fail_quietly();
+        return nullptr;
+    }
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(file_type, &length);
+    if (!text) return nullptr;
+    if (length == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "file_type is empty: give the extension of the data's format, one of %s", list);
+        return nullptr;
+    }
+    for (const char* type : known) {
+        if (static_cast<Py_ssize_t>(std::strlen(type)) == length &&
+            strncasecmp(type, text, static_cast<size_t>(length)) == 0)
+            return type;
+    }
+    PyErr_Format(PyExc_ValueError, "file_type %R is not a format raylib decodes for %s (one of %s)",
+                 file_type, what, list);
+    return nullptr;
+}
+
+}  // namespace lumabo

@@ -31,10 +31,28 @@
 extern "C" {
 #endif
 
-/* lumabo.audio_stream.audio_stream.AudioStream */
+/* lumabo.audio_stream.audio_stream.AudioStream
+ *
+ * `cfrom_struct` wraps a raylib stream. Without the optional record (or with
+ * is_owner 0) the wrapper describes a stream that its maker releases, as
+ * Music and Sound do with theirs: the wrapper then refuses every Python-level
+ * method and property that would reach raylib (play, pause, resume, stop,
+ * update, playing, processed, the volume, pitch and pan setters) with a
+ * TypeError, so it never touches a stream that its maker may have released.
+ * With is_owner non-zero the wrapper takes the stream over: those methods
+ * act on it, and `c_unload`, unload() or its death release it once with
+ * UnloadAudioStream. Such a stream keeps the refill size raylib gave it:
+ * its `buffer_frames` is None and update() leaves the size check to raylib.
+ *
+ * The Python-level static method AudioStream.create(sample_rate,
+ * sample_size, channels) makes an owning stream sized for refills of
+ * `buffer_frames` frames; it has no slot in this table.
+ *
+ * Music.load_from_memory and Sound.load_from_memory have no slot either:
+ * call them through the class. */
 struct lumabo_AudioStream_opt {
     int n;          /* optional arguments supplied: 0 or 1 */
-    int is_owner;   /* default 0: the wrapper never releases the stream */
+    int is_owner;   /* default 0: the wrapper never releases the stream, nor acts on it */
 };
 struct lumabo_AudioStream_vtable {
     PyObject *(*cfrom_struct)(AudioStream raw, struct lumabo_AudioStream_opt *opt);

@@ -37,6 +37,23 @@ def play_all(track: str, effect: str) -> float:
         return music.length + music.time_played
 
 
+def from_memory(encoded: bytes) -> bool:
+    with device.audio():
+        music: Music = Music.load_from_memory(".ogg", encoded)
+        sound: Sound = Sound.load_from_memory(file_type=".wav", data=bytearray(encoded))
+        stream: AudioStream = AudioStream.create(44100, 16, channels=2)
+        frames: int | None = stream.buffer_frames
+        stream.play()
+        if stream.processed and frames is not None:
+            stream.update(array.array("h", [0] * frames * 2), frames)
+        stream.volume = 0.5
+        stream.unload()
+        ok = music.valid and sound.valid and not stream.playing
+        music.unload()
+        sound.unload()
+        return ok
+
+
 class Pointer(Cursor):
     def enable(self) -> None:
         super().enable()

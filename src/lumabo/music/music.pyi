@@ -1,3 +1,4 @@
+from collections.abc import Buffer
 from typing import NoReturn, Self
 from typing_extensions import disjoint_base
 
@@ -9,6 +10,12 @@ class Music:
     def __new__(cls, *args: object, **kwargs: object) -> Self: ...
     @staticmethod
     def load(filename: str) -> Music: ...
+    @staticmethod
+    def load_from_memory(file_type: str, data: Buffer) -> Music:
+        """Decode a track from the bytes of a file; file_type is its extension (".ogg").
+
+        The Music holds data until it releases the stream: raylib reads it while it plays.
+        """
     def play(self) -> None: ...
     def stop(self) -> None: ...
     def pause(self) -> None: ...

@@ -96,6 +96,11 @@ class Media:
     missing: str  # a path that does not exist
     junk: str  # a file that is no audio
 
+    def encoded(self, which: str = "wav") -> bytes:
+        """A fresh bytes object of the file's contents (a new object each
+        time, so that its caller can drop the only reference)."""
+        return Path(getattr(self, which)).read_bytes()
+
 
 def make_media(directory: Path) -> Media:
     directory.mkdir(parents=True, exist_ok=True)
@@ -139,11 +144,28 @@ class Recorder:
         return [reduce(call, line) for call, line in zip(support.parse_log(text), text.splitlines())]
 
 
+# Calls whose first argument is no record (a name, a format, a size, a
+# wave), and the wave calls, whose pointers are sample data, not streams.
+NO_RECORD = frozenset(
+    {
+        "LoadMusicStream",
+        "LoadSound",
+        "LoadAudioStream",
+        "LoadMusicStreamFromMemory",
+        "LoadWaveFromMemory",
+        "LoadSoundFromWave",
+        "UnloadWave",
+        "SetAudioStreamBufferSizeDefault",
+    }
+)
+WAVES = frozenset({"LoadWaveFromMemory", "UnloadWave"})
+
+
 def reduce(call: support.Call, line: str) -> Call:
     first = call.args[0] if call.args else None
-    if call.name in ("LoadMusicStream", "LoadSound") or not isinstance(first, int):
+    if call.name in NO_RECORD or not isinstance(first, int):
         first = None
-    result = call.result if call.name.startswith("Load") else None
+    result = call.result if call.name.startswith("Load") and call.name not in WAVES else None
     return Call(call.name, first, result, line)
 
 

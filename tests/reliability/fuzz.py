@@ -59,6 +59,8 @@ ALLOWED = (
     OverflowError,
     NotImplementedError,
     pickle.PickleError,
+    BufferError,  # a buffer that is not contiguous
+    RuntimeError,  # a refill of a stream that has no free buffer
     DeprecationWarning,
     RuntimeWarning,
     Planted,
@@ -66,7 +68,7 @@ ALLOWED = (
 
 # Read at any moment they may differ without anyone calling: raylib's mixer
 # runs on its own thread.
-VOLATILE = frozenset({"time_played", "playing", "on_screen"})
+VOLATILE = frozenset({"time_played", "playing", "processed", "on_screen"})
 
 
 # -- arguments ---------------------------------------------------------------
@@ -148,6 +150,8 @@ def fixed_values(media: Media) -> list[object]:
         (), (None,), ({},), ({"a": 1},), ({"a": 1}, 2), ([],), (OddMapping(a=1),), (Falsy(),),
         [], [1], {}, {"a": 1}, object(), object, int, float, str, type, Ellipsis, NotImplemented,
         0xE3B0C44, 0xDA39A3E, 0xD41D8CD, IntSub(0xE3B0C44), Falsy(),
+        ".wav", ".WAV", ".ogg", ".mp3", ".qoa", ".xm", ".mod", ".flac", "wav", StrSub(".wav"),
+        media.encoded(), bytearray(media.encoded()), media.encoded("junk"), 8, 16, 32, 22050, 384001,
         Dunder("float", 1.5), Dunder("float", "x"), Dunder("float", FloatSub(2.0)),
         Dunder("float", Planted("float")), Dunder("index", 4), Dunder("index", IntSub(4)),
         Dunder("index", 2**70), Dunder("index", "4"), Dunder("index", Planted("index")),
@@ -205,13 +209,15 @@ class World:
     def kinds(self, cls_name: str) -> list[str]:
         kinds = ["plain", "subclass", "finalised", "class", "via_class"]
         if cls_name in ("Music", "Sound"):
-            kinds += ["loaded", "released", "missing"]
+            kinds += ["loaded", "released", "missing", "from_memory", "released_from_memory"]
         if cls_name == "Sound":
             kinds += ["alias", "orphan_alias", "released_alias"]
         if cls_name == "Cursor":
             kinds += ["module_instance"]
         if cls_name == "AudioStream" and self.capi is not None:
             kinds += ["loaded", "released"]
+        if cls_name == "AudioStream":
+            kinds += ["created", "released_created", "wrapper", "orphan_wrapper"]
         return kinds
 
     def make(self, cls_name: str, kind: str, keep: list[object]) -> object:
@@ -228,6 +234,24 @@ class World:
             import lumabo.cursor.cursor as module
 
             return module.cursor
+        if kind in ("created", "released_created"):
+            made = cls.create(22050, 16, 1)
+            if kind == "released_created":
+                made.unload()
+            return made
+        if kind in ("wrapper", "orphan_wrapper"):
+            owner = self.classes["Sound"].load(self.media.wav)
+            if kind == "orphan_wrapper":
+                owner.unload()  # and dropped: the wrapper outlives its owner
+            else:
+                keep.append(owner)
+            return owner.stream
+        if kind in ("from_memory", "released_from_memory"):
+            # The caller's bytes die here; the object holds what it needs.
+            made = cls.load_from_memory(".wav", self.media.encoded())
+            if kind == "released_from_memory":
+                made.unload()
+            return made
         if cls_name == "AudioStream":
             made = self.capi.audio_stream_make("cfrom_struct", (22050, 16, 1), is_owner=1)
             if kind == "released":
@@ -363,7 +387,9 @@ def perform(world: World, case: Case) -> None:
     # A static method or the class call ignores the receiver it was reached
     # through: what it makes may reach raylib.
     acts_on_receiver = entry.kind not in ("static", "new", "function")
-    released = acts_on_receiver and case.receiver in ("released", "released_alias")
+    released = acts_on_receiver and case.receiver in (
+        "released", "released_alias", "released_from_memory", "released_created", "orphan_wrapper"
+    )
 
     before = snapshot(world, watched) if receiver is not None else None
     world.recorder.clear()

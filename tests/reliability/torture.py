@@ -2,9 +2,11 @@
 raylib calls they cause.
 
 Each sequence makes a pool of objects and, step by step, loads tracks and
-sounds, makes aliases (also of unloaded or empty sources), plays, pauses,
+sounds (from files and from bytes that the caller drops at once), makes
+streams of their own, makes aliases (also of unloaded or empty sources), plays, pauses,
 updates, seeks and stops them, sets their properties, unloads them, keeps
-their stream wrappers past their death, drops them in random order, puts
+their stream wrappers past their death and uses them, refills the streams,
+drops them in random order, puts
 them in reference cycles, lets subclass finalisers run (and resurrect) and
 collects garbage. The call recorder's log, read after every step, must show:
 
@@ -13,7 +15,7 @@ collects garbage. The call recorder's log, read after every step, must show:
 * no call reaches raylib with a buffer that was already released, and an
   object that was released hands raylib nothing it could dereference;
 * an alias never plays or updates data whose source was released;
-* no AudioStream wrapper releases a stream it was not given;
+* no AudioStream wrapper releases or reaches a stream it was not given;
 * the cursor flag follows the last enable or disable.
 
 ``--cycles N`` then loads and releases each class N times and reports
@@ -49,12 +51,25 @@ from .common import (
 )
 
 # What the modules may raise for an operation the object does not support in
-# its state (an empty alias source, a count that does not fit): the same
-# types the fuzzer allows, minus those of its planted arguments.
-EXPECTED = (TypeError, ValueError, AttributeError, OverflowError, NotImplementedError)
+# its state (an empty alias source, a count that does not fit, a stream
+# that is full or a wrapper's): the same types the fuzzer allows, minus
+# those of its planted arguments.
+EXPECTED = (TypeError, ValueError, AttributeError, OverflowError, NotImplementedError, RuntimeError)
 
-LOADS = {"LoadMusicStream": "music", "LoadSound": "sound", "LoadSoundAlias": "alias"}
-RELEASES = {"UnloadMusicStream": "music", "UnloadSound": "sound", "UnloadSoundAlias": "alias"}
+LOADS = {
+    "LoadMusicStream": "music",
+    "LoadMusicStreamFromMemory": "music",
+    "LoadSound": "sound",
+    "LoadSoundFromWave": "sound",
+    "LoadSoundAlias": "alias",
+    "LoadAudioStream": "stream",
+}
+RELEASES = {
+    "UnloadMusicStream": "music",
+    "UnloadSound": "sound",
+    "UnloadSoundAlias": "alias",
+    "UnloadAudioStream": "stream",
+}
 # Calls through which an alias reads or writes its source's samples.
 ALIAS_USES_SOURCE = frozenset({"PlaySound", "ResumeSound", "UpdateSound"})
 
@@ -94,8 +109,6 @@ class Ledger:
                 if call.name == "LoadSoundAlias" and call.buffer and call.buffer not in self.live:
                     raise Violation(f"{step}: {call.line}: alias of a released sound")
                 continue
-            if call.name == "UnloadAudioStream":
-                raise Violation(f"{step}: {call.line}: a stream wrapper released a stream it does not own")
             if call.name in RELEASES:
                 kind = self.live.get(call.buffer or 0)
                 if kind is None:
@@ -125,6 +138,26 @@ class Ledger:
 # -- the objects -----------------------------------------------------------------------
 
 
+def stream_actions(obj, rng: random.Random) -> list[tuple[str, Callable[[], object]]]:
+    """What a program does with an AudioStream, made or wrapped."""
+
+    def refill() -> None:
+        frames = rng.choice([0, 1, 64, obj.buffer_frames or 64])
+        obj.update(bytes(frames * 8), frames)
+
+    return [
+        ("play", lambda: obj.play()),
+        ("pause", lambda: obj.pause()),
+        ("resume", lambda: obj.resume()),
+        ("stop", lambda: obj.stop()),
+        ("update", refill),
+        ("unload", lambda: obj.unload()),
+        ("set", lambda: setattr(obj, rng.choice(["volume", "pitch", "pan"]), rng.uniform(-1, 2))),
+        ("read", lambda: (obj.valid, obj.channels, obj.is_owner, obj.buffer_frames, obj.volume)),
+        ("state", lambda: (obj.playing, obj.processed)),
+    ]
+
+
 graveyard: list[object] = []
 
 
@@ -146,7 +179,7 @@ def _resurrecting_finaliser(self: object) -> None:
 @dataclass
 class Thing:
     obj: object
-    kind: str  # music, sound, alias, plain, cursor
+    kind: str  # music, sound, alias, stream, plain, cursor
     buffer: int = 0  # stream buffer of the record raylib returned, if any
     released: bool = False  # the log showed that buffer released
 
@@ -187,6 +220,38 @@ class Pool:
         thing = Thing(obj, name.lower(), self.loaded_buffer("LoadMusicStream" if name == "Music" else "LoadSound"))
         self.things.append(thing)
         return f"{name}.load({pathlib.Path(path).name})", [thing]
+
+    def op_load_from_memory(self) -> tuple[str, list[Thing]]:
+        # The bytes are made here and dropped on return: only the object
+        # keeps them, for as long as raylib reads them.
+        name = self.rng.choice([n for n in ("Music", "Sound") if n in self.classes])
+        source = self.rng.choice(["wav", "wav", "junk"])
+        file_type = self.rng.choice([".wav", ".WAV", ".ogg", ".qoa"])
+        obj = self.classes[name].load_from_memory(file_type, self.media.encoded(source))
+        loads = "LoadMusicStreamFromMemory" if name == "Music" else "LoadSoundFromWave"
+        thing = Thing(obj, name.lower(), self.loaded_buffer(loads))
+        self.things.append(thing)
+        return f"{name}.load_from_memory({file_type}, {source})", [thing]
+
+    def op_create_stream(self) -> tuple[str, list[Thing]]:
+        cls = self.classes["AudioStream"]
+        args = (self.rng.choice([8000, 22050, 48000]), self.rng.choice([8, 16, 32]), self.rng.choice([1, 2]))
+        thing = Thing(cls.create(*args), "stream", self.loaded_buffer("LoadAudioStream"))
+        self.things.append(thing)
+        return f"AudioStream.create{args}", [thing]
+
+    def op_use_kept_stream(self) -> tuple[str, list[Thing]]:
+        # A wrapper whose owner may have been released or freed meanwhile:
+        # it must refuse, and reach raylib never.
+        if not self.kept:
+            return "no kept stream", []
+        wrapper = self.rng.choice(self.kept)
+        action = self.rng.choice(stream_actions(wrapper, self.rng))[1]
+        try:
+            action()
+        except EXPECTED:
+            pass
+        return "use kept stream", []
 
     def op_alias(self) -> tuple[str, list[Thing]]:
         sounds = [t for t in self.things if isinstance(t.obj, self.classes["Sound"])]
@@ -239,10 +304,7 @@ class Pool:
                 ("hide", lambda: obj.hide()),
                 ("read", lambda: (obj.enabled, obj.hidden)),
             ],
-            "AudioStream": [
-                ("unload", lambda: obj.unload()),
-                ("read", lambda: (obj.valid, obj.channels, obj.is_owner)),
-            ],
+            "AudioStream": stream_actions(obj, rng),
         }.get(name, [])
         if not actions:
             return "nothing", []
@@ -290,6 +352,10 @@ class Pool:
             ops += [self.op_load, self.op_load, self.op_keep_stream]
         if "Sound" in self.classes:
             ops += [self.op_alias]
+        if hasattr(self.classes.get("Music"), "load_from_memory"):
+            ops += [self.op_load_from_memory, self.op_use_kept_stream]
+        if hasattr(self.classes.get("AudioStream"), "create"):
+            ops += [self.op_create_stream]
         return ops
 
     def step(self) -> None:
@@ -437,12 +503,26 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
 
     def stream() -> None:
         classes["AudioStream"]()
+        made = classes["AudioStream"].create(22050, 16, 1)
+        made.play()
+        made.update(silence, made.buffer_frames)
+        made.unload()
 
-    work = {"Music": music, "Sound": sound, "Cursor": cursor, "AudioStream": stream}
+    def from_memory() -> None:
+        m = classes["Music"].load_from_memory(".wav", encoded)
+        m.play()
+        m.update()
+        del m
+        classes["Sound"].load_from_memory(".wav", encoded).play()
+
+    silence = bytes(2 * 2048)
+    encoded = media.encoded()
+
+    work = {"Music": music, "Sound": sound, "Cursor": cursor, "AudioStream": stream, "from memory": from_memory}
     direct = raylib_direct(media)
     report = []
     for name, run in work.items():
-        if name not in classes:
+        if name not in classes and name != "from memory":
             continue
         start, end = growth(run, count, recorder)
         line = f"{name}: {count} cycles, RSS {start} -> {end} KiB"

@@ -273,3 +273,5 @@ def test_a_wrapper_refuses_to_reach_the_stream(audio_device, tmp_wav, recorder, 
     assert (wrapper.is_owner, wrapper.buffer_frames, wrapper.volume) == (False, None, 1.0 if holder is not None else 0.0)
     wrapper.unload()
     assert recorder.calls == []
+    if holder is not None:
+        holder.unload()

@@ -24,6 +24,7 @@ def test_random_lifetimes_release_everything_once():
 MUSIC = 0x1000
 SOUND = 0x2000
 ALIAS = 0x3000
+STREAM = 0x5000
 
 
 def call(name: str, buffer: int | None = None, result: int | None = None) -> Call:
@@ -34,6 +35,7 @@ LOADED = [
     call("LoadMusicStream", None, MUSIC),
     call("LoadSound", None, SOUND),
     call("LoadSoundAlias", SOUND, ALIAS),
+    call("LoadAudioStream", None, STREAM),
 ]
 
 
@@ -53,7 +55,9 @@ LOADED = [
         ([call("UnloadSound", SOUND), call("LoadSoundAlias", SOUND, 0x4000)], set(), "alias of a released"),
         ([call("StopMusicStream", 0)], {MUSIC}, "released object reached raylib"),
         ([call("SeekMusicStream", 0)], {MUSIC}, "released object reached raylib"),
-        ([call("UnloadAudioStream", MUSIC)], set(), "does not own"),
+        # A wrapper that released its Music's stream.
+        ([call("UnloadAudioStream", MUSIC)], set(), "music released with UnloadAudioStream"),
+        ([call("UnloadAudioStream", STREAM), call("UpdateAudioStream", STREAM)], set(), "released buffer"),
         ([call("LoadSound", None, SOUND)], set(), "handed out a live buffer twice"),
     ],
 )

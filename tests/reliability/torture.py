@@ -432,6 +432,7 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
     import support
 
     lib = support.raylib()
+    wave_struct = lib.LoadWave.restype  # typed by support.raylib(), as is UnloadWave
     for name, restype, argtypes in [
         ("LoadMusicStream", support.MusicStruct, [ctypes.c_char_p]),
         ("UnloadMusicStream", None, [support.MusicStruct]),
@@ -442,6 +443,9 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
         ("UnloadSound", None, [support.SoundStruct]),
         ("UnloadSoundAlias", None, [support.SoundStruct]),
         ("PlaySound", None, [support.SoundStruct]),
+        ("LoadMusicStreamFromMemory", support.MusicStruct, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+        ("LoadWaveFromMemory", wave_struct, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+        ("LoadSoundFromWave", support.SoundStruct, [wave_struct]),
     ]:
         function = getattr(lib, name)
         function.restype = restype
@@ -461,7 +465,20 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
         lib.UnloadSoundAlias(a)
         lib.UnloadSound(s)
 
-    return {"Music": music, "Sound": sound}
+    encoded = media.encoded()
+
+    def from_memory() -> None:
+        m = lib.LoadMusicStreamFromMemory(b".wav", encoded, len(encoded))
+        lib.PlayMusicStream(m)
+        lib.UpdateMusicStream(m)
+        lib.UnloadMusicStream(m)
+        wave = lib.LoadWaveFromMemory(b".wav", encoded, len(encoded))
+        s = lib.LoadSoundFromWave(wave)
+        lib.UnloadWave(wave)
+        lib.PlaySound(s)
+        lib.UnloadSound(s)
+
+    return {"Music": music, "Sound": sound, "from memory": from_memory}
 
 
 def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int]:

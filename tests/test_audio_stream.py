@@ -65,8 +65,8 @@ def test_create_makes_an_owning_stream(audio_device, recorder, through):
     s.unload()
 
 
-@pytest.mark.parametrize("rate, frames", [(8000, 2048), (44100, 2205), (48000, 2400), (384000, 19200)])
-def test_buffer_frames_is_50_ms_and_no_less_than_2048(audio_device, rate, frames):
+@pytest.mark.parametrize("rate, frames", [(8000, 2048), (44100, 4410), (48000, 4800), (384000, 38400)])
+def test_buffer_frames_is_100_ms_and_no_less_than_2048(audio_device, rate, frames):
     s = AudioStream.create(rate, 16, 1)
     assert s.buffer_frames == frames
     s.unload()
@@ -159,7 +159,7 @@ def test_two_refills_fill_the_stream_and_play_empties_it(stream):
     [
         (bytes(400), -1, ValueError, "frame_count -1 is negative"),
         (bytes(399), 100, ValueError, "frame_count 100 is more than the 99 frames the buffer holds (399 bytes, 4 bytes a frame)"),
-        (bytes(4 * 2049), 2049, ValueError, "frame_count 2049 is more than the 2048 frames one refill holds"),
+        (bytes(4 * 2206), 2206, ValueError, "frame_count 2206 is more than the 2205 frames one refill holds"),
         (bytes(400), 2**31, OverflowError, "value too large to convert to int"),
         (bytes(400), "1", TypeError, "an integer is required"),
         ("abcd", 1, TypeError, None),

@@ -101,9 +101,11 @@ constexpr unsigned max_sample_rate = 384000;
 // Frames of one refill: raylib's stream is a double buffer, and each half
 // is refilled whole (a shorter refill is padded with silence). create()
 // sets the size for its streams, so that the program can compute exactly
-// that much: 50 ms of sound, and no less than 2048 frames, which leaves it
-// above any device period raylib could raise it to.
-unsigned refill_frames(unsigned sample_rate) { return std::max(sample_rate / 20, 2048u); }
+// that much: 100 ms of sound, time enough for a program that polls
+// `processed` from a busy loop to refill one half while the other plays,
+// and no less than 2048 frames, which leaves it above any device period
+// raylib could raise it to.
+unsigned refill_frames(unsigned sample_rate) { return std::max(sample_rate / 10, 2048u); }
 
 // Each argument must fit raylib's unsigned parameter and be a value raylib
 // can play: it would allocate or convert unchecked otherwise.

@@ -112,8 +112,6 @@ def test_music_held_in_a_cycle_through_its_data_is_collected(audio_device, recor
     class Data(bytearray):
         pass
 
-    gc.collect()  # objects of earlier tests
-    recorder.clear()
     data = Data(encoded[".wav"])
     data.music = Music.load_from_memory(".wav", data)
     gone = weakref.ref(data)

@@ -30,6 +30,8 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
+from support import stop_process
+
 
 class PulseUnavailable(RuntimeError):
     """The daemon is not installed or did not start; the message says why."""
@@ -190,14 +192,8 @@ class PulseServer:
     def stop(self) -> None:
         """Stop the daemon (and nothing else); does nothing if it is not running."""
         daemon, self._daemon = self._daemon, None
-        if daemon is None:
-            return
-        daemon.terminate()
-        try:
-            daemon.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
+        if daemon is not None:
+            stop_process(daemon)
 
     def __enter__(self) -> PulseServer:
         self.start()
@@ -252,12 +248,7 @@ class PulseServer:
             yield rec
             time.sleep(lead)
         finally:
-            parec.terminate()
-            try:
-                parec.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                parec.kill()
-                parec.wait()
+            stop_process(parec)
 
 
 # -- what a listener hears -----------------------------------------------------

@@ -23,7 +23,7 @@ pytestmark = [
     # numpy does the listening.
     pytest.mark.refleak_blocks_only,
 ]
-np = pytest.importorskip("numpy")
+pytest.importorskip("numpy")
 
 # Plays argv[2] (a file) the way argv[1] says, then waits for the sound
 # server to have played it out before the device closes.

@@ -63,7 +63,7 @@ with device.audio():
         if played is not sound:
             played.unload()
         sound.unload()
-    time.sleep(0.4)
+    time.sleep(0.6)
 """
 
 # (how it is played, tone frequency in Hz, seconds, channels that sound)
@@ -75,9 +75,14 @@ CASES = [
 
 
 def play(server: pulse.PulseServer, how: str, path: Path) -> str:
+    """Play PATH through SERVER in a child process; returns the backend it used."""
+    # A quarter of a second queued at the server, where raylib would keep a
+    # few hundredths: a player held up by a busy machine would leave a gap.
+    env = server.client_env()
+    env["PULSE_LATENCY_MSEC"] = "250"
     done = subprocess.run(
         [sys.executable, "-c", PLAYER, how, str(path)],
-        env=server.client_env(), capture_output=True, text=True, timeout=60, cwd=support.REPO,
+        env=env, capture_output=True, text=True, timeout=60, cwd=support.REPO,
     )
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout.strip()

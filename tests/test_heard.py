@@ -112,3 +112,31 @@ def test_tone_is_heard(pulse_server: pulse.PulseServer, tmp_path: Path, how: str
     else:
         assert pulse.level(right) == pytest.approx(pulse.level(left), rel=0.05)
         assert pulse.frequency(right, rate) == pytest.approx(freq, rel=0.01)
+
+
+def holders_of(path: Path) -> list[str]:
+    """Command lines of the processes that name PATH in their arguments."""
+    found = []
+    for proc in Path("/proc").iterdir():
+        try:
+            args = (proc / "cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if any(str(path).encode() in a for a in args):
+            found.append(b" ".join(args).decode(errors="replace"))
+    return found
+
+
+def test_server_leaves_nothing_behind(tmp_path: Path) -> None:
+    server = pulse.PulseServer(tmp_path)
+    try:
+        server.start()
+    except pulse.PulseUnavailable as e:
+        pytest.skip(str(e))
+    try:
+        with server.record() as rec:
+            assert len(holders_of(server.socket)) == 2  # the daemon and parec
+    finally:
+        server.stop()
+    assert holders_of(server.socket) == []
+    assert rec.seconds > 0 and pulse.sounding(rec.samples, rec.rate) == []

@@ -379,6 +379,19 @@ def native_entries(exc: BaseException) -> list[tuple[str, str]]:
     ]
 
 
+def entry_names(exc: BaseException) -> list[str]:
+    """Names of the traceback entries a lumabo module added to EXC, outermost first."""
+    return [name for name, _ in native_entries(exc)]
+
+
+def address(data: object) -> int:
+    """Start address of the memory of DATA: bytes, or an object that exports
+    a writable buffer (bytearray, array.array)."""
+    if isinstance(data, bytes):
+        return ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value or 0
+    return ctypes.addressof(ctypes.c_char.from_buffer(data))  # type: ignore[arg-type]
+
+
 # -- subprocesses -----------------------------------------------------------
 
 

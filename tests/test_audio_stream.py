@@ -4,7 +4,6 @@ the wrappers of the streams that a Music or a Sound plays."""
 from __future__ import annotations
 
 import array
-import ctypes
 import gc
 import os
 
@@ -33,17 +32,6 @@ def stream(audio_device):
 def created(recorder) -> int:
     """The buffer that raylib's LoadAudioStream returned last."""
     return [c.result for c in recorder.calls if c.name == "LoadAudioStream"][-1]
-
-
-def address(data) -> int:
-    """Start address of DATA's memory."""
-    if isinstance(data, bytes):
-        return ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value
-    return ctypes.addressof(ctypes.c_char.from_buffer(data))
-
-
-def entries(error: BaseException) -> list[str]:
-    return [name for name, _ in support.native_entries(error)]
 
 
 # -- making one ---------------------------------------------------------------------
@@ -93,7 +81,7 @@ def test_create_refuses_what_raylib_cannot_play(recorder, args, error, message):
         AudioStream.create(*args)
     if message:
         assert str(caught.value) == message
-    assert entries(caught.value) == [f"{WHERE}.create"]
+    assert support.entry_names(caught.value) == [f"{WHERE}.create"]
     assert recorder.calls == []
 
 
@@ -137,7 +125,7 @@ def test_update_hands_the_exporters_memory_to_raylib(recorder, stream, make):
     data = make(bytes(4 * stream.buffer_frames))
     buffer = created(recorder)
     stream.update(data, frame_count=stream.buffer_frames)
-    assert recorder.args_of("UpdateAudioStream") == [(buffer, address(data), stream.buffer_frames)]
+    assert recorder.args_of("UpdateAudioStream") == [(buffer, support.address(data), stream.buffer_frames)]
 
 
 def test_two_refills_fill_the_stream_and_play_empties_it(stream):
@@ -172,7 +160,7 @@ def test_update_refuses(recorder, stream, data, count, error, message):
         stream.update(data, count)
     if message:
         assert str(caught.value) == message
-    assert entries(caught.value) == [f"{WHERE}.update"]
+    assert support.entry_names(caught.value) == [f"{WHERE}.update"]
     assert recorder.count("UpdateAudioStream") == 0
 
 

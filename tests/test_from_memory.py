@@ -4,7 +4,6 @@ over as any object that exports a buffer."""
 from __future__ import annotations
 
 import array
-import ctypes
 import gc
 import sys
 import weakref
@@ -17,16 +16,6 @@ from lumabo.sound.sound import Sound
 
 SECONDS = 0.5
 RATE = 22050
-
-
-def address(data) -> int:
-    if isinstance(data, bytes):
-        return ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value
-    return ctypes.addressof(ctypes.c_char.from_buffer(data))
-
-
-def entries(error: BaseException) -> list[str]:
-    return [name for name, _ in support.native_entries(error)]
 
 
 @pytest.fixture(scope="module")
@@ -71,7 +60,7 @@ def test_music_decodes_the_callers_memory(audio_device, recorder, encoded, file_
     assert m.length == pytest.approx(SECONDS, abs=0.01)
     # raylib gets its own spelling of the type and the memory itself.
     ((name, args),) = [c for c in recorder.calls if c.name == "LoadMusicStreamFromMemory"]
-    assert args[:3] == (file_type, address(data), len(data))
+    assert args[:3] == (file_type, support.address(data), len(data))
     m.unload()
 
 
@@ -171,7 +160,7 @@ def test_bad_input_is_refused_before_raylib_sees_it(recorder, cls, what, types, 
     if message:
         assert str(caught.value) == message.format(what=what, types=types)
     where = [] if error is TypeError and message else [f"lumabo.{what.rstrip('s')}.{what.rstrip('s')}.{cls.__name__}.load_from_memory"]
-    assert entries(caught.value) == where
+    assert support.entry_names(caught.value) == where
     assert recorder.calls == []
 
 
@@ -194,7 +183,7 @@ def test_sound_decodes_and_keeps_nothing(audio_device, recorder, encoded, file_t
     assert s.frame_count > 0
     assert sys.getrefcount(data) == before
     assert recorder.names()[:3] == ["LoadWaveFromMemory", "LoadSoundFromWave", "UnloadWave"]
-    start = data.buffer_info()[0] if isinstance(data, array.array) else address(data)
+    start = data.buffer_info()[0] if isinstance(data, array.array) else support.address(data)
     assert recorder.calls[0].args[:3] == (file_type, start, len(encoded[file_type]))
     buffer = recorder.calls[1].result
     s.unload()

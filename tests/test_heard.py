@@ -37,8 +37,13 @@ how, path = sys.argv[1], sys.argv[2]
 device.set_log_level(device.LOG_WARNING)
 with device.audio():
     print(device.audio_backend(), flush=True)
-    if how == "music":
-        music = Music.load(path)
+    if how.startswith("music"):
+        if how == "music":
+            music = Music.load(path)
+        else:
+            # From the file's bytes, which only the Music holds once read.
+            with open(path, "rb") as f:
+                music = Music.load_from_memory(".wav", f.read())
         music.looping = False
         music.play()
         furthest, deadline = 0.0, time.monotonic() + music.length + 3
@@ -69,6 +74,7 @@ with device.audio():
 # (how it is played, tone frequency in Hz, seconds, channels that sound)
 CASES = [
     ("music", 440.0, 2.0, "both"),
+    ("music from memory", 587.33, 1.5, "both"),
     ("sound", 660.0, 1.0, "both"),
     ("alias, panned left", 550.0, 1.0, "left"),
 ]

@@ -176,6 +176,64 @@ static void line_end(Line *l)
 #define ENTER() depth++
 #define LEAVE() depth--
 
+/* The calls that take one record (a Music, Sound or AudioStream, named by
+ * TYPE) and log it by its stream buffer, BUF, an expression of `r`. */
+
+/* void NAME(TYPE) */
+#define RECORD_VOID(type, buf, name)              \
+    EXPORT void name(type r)                      \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        real(r);                                  \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, buf);                         \
+        line_end(&l);                             \
+        LEAVE();                                  \
+    }
+
+/* void NAME(TYPE, float) */
+#define RECORD_FLOAT(type, buf, name)             \
+    EXPORT void name(type r, float value)         \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        real(r, value);                           \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, buf);                         \
+        put_float(&l, value);                     \
+        line_end(&l);                             \
+        LEAVE();                                  \
+    }
+
+/* bool NAME(TYPE) */
+#define RECORD_BOOL(type, buf, name)              \
+    EXPORT bool name(type r)                      \
+    {                                             \
+        REAL(name);                               \
+        ENTER();                                  \
+        bool result = real(r);                    \
+        Line l;                                   \
+        line_begin(&l, #name);                    \
+        put_ptr(&l, buf);                         \
+        put_result(&l);                           \
+        put_int(&l, result);                      \
+        line_end(&l);                             \
+        LEAVE();                                  \
+        return result;                            \
+    }
+
+#define MUSIC_VOID(name) RECORD_VOID(Music, r.stream.buffer, name)
+#define MUSIC_FLOAT(name) RECORD_FLOAT(Music, r.stream.buffer, name)
+#define SOUND_VOID(name) RECORD_VOID(Sound, r.stream.buffer, name)
+#define SOUND_FLOAT(name) RECORD_FLOAT(Sound, r.stream.buffer, name)
+#define SOUND_BOOL(name) RECORD_BOOL(Sound, r.stream.buffer, name)
+#define STREAM_VOID(name) RECORD_VOID(AudioStream, r.buffer, name)
+#define STREAM_FLOAT(name) RECORD_FLOAT(AudioStream, r.buffer, name)
+#define STREAM_BOOL(name) RECORD_BOOL(AudioStream, r.buffer, name)
+
 /* ------------------------------------------------------------------ music */
 
 EXPORT Music LoadMusicStream(const char *fileName)
@@ -238,41 +296,12 @@ EXPORT float GetMusicTimePlayed(Music music)
     return r;
 }
 
-/* void NAME(Music) */
-#define MUSIC_VOID(name)                          \
-    EXPORT void name(Music music)                 \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(music);                              \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, music.stream.buffer);         \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
-
 MUSIC_VOID(UnloadMusicStream)
 MUSIC_VOID(PlayMusicStream)
 MUSIC_VOID(StopMusicStream)
 MUSIC_VOID(PauseMusicStream)
 MUSIC_VOID(ResumeMusicStream)
 MUSIC_VOID(UpdateMusicStream)
-
-/* void NAME(Music, float) */
-#define MUSIC_FLOAT(name)                         \
-    EXPORT void name(Music music, float value)    \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(music, value);                       \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, music.stream.buffer);         \
-        put_float(&l, value);                     \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
 
 MUSIC_FLOAT(SeekMusicStream)
 MUSIC_FLOAT(SetMusicVolume)
@@ -325,39 +354,8 @@ EXPORT void UpdateSound(Sound sound, const void *data, int sampleCount)
     LEAVE();
 }
 
-/* bool NAME(Sound) */
-#define SOUND_BOOL(name)                          \
-    EXPORT bool name(Sound sound)                 \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        bool r = real(sound);                     \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, sound.stream.buffer);         \
-        put_result(&l);                           \
-        put_int(&l, r);                           \
-        line_end(&l);                             \
-        LEAVE();                                  \
-        return r;                                 \
-    }
-
 SOUND_BOOL(IsSoundValid)
 SOUND_BOOL(IsSoundPlaying)
-
-/* void NAME(Sound) */
-#define SOUND_VOID(name)                          \
-    EXPORT void name(Sound sound)                 \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(sound);                              \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, sound.stream.buffer);         \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
 
 SOUND_VOID(UnloadSound)
 SOUND_VOID(UnloadSoundAlias)
@@ -365,21 +363,6 @@ SOUND_VOID(PlaySound)
 SOUND_VOID(StopSound)
 SOUND_VOID(PauseSound)
 SOUND_VOID(ResumeSound)
-
-/* void NAME(Sound, float) */
-#define SOUND_FLOAT(name)                         \
-    EXPORT void name(Sound sound, float value)    \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(sound, value);                       \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, sound.stream.buffer);         \
-        put_float(&l, value);                     \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
 
 SOUND_FLOAT(SetSoundVolume)
 SOUND_FLOAT(SetSoundPitch)
@@ -457,59 +440,13 @@ EXPORT void SetAudioStreamBufferSizeDefault(int size)
     LEAVE();
 }
 
-/* bool NAME(AudioStream) */
-#define STREAM_BOOL(name)                         \
-    EXPORT bool name(AudioStream stream)          \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        bool r = real(stream);                    \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, stream.buffer);               \
-        put_result(&l);                           \
-        put_int(&l, r);                           \
-        line_end(&l);                             \
-        LEAVE();                                  \
-        return r;                                 \
-    }
-
 STREAM_BOOL(IsAudioStreamProcessed)
 STREAM_BOOL(IsAudioStreamPlaying)
-
-/* void NAME(AudioStream) */
-#define STREAM_VOID(name)                         \
-    EXPORT void name(AudioStream stream)          \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(stream);                             \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, stream.buffer);               \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
 
 STREAM_VOID(PlayAudioStream)
 STREAM_VOID(PauseAudioStream)
 STREAM_VOID(ResumeAudioStream)
 STREAM_VOID(StopAudioStream)
-
-/* void NAME(AudioStream, float) */
-#define STREAM_FLOAT(name)                        \
-    EXPORT void name(AudioStream stream, float value) \
-    {                                             \
-        REAL(name);                               \
-        ENTER();                                  \
-        real(stream, value);                      \
-        Line l;                                   \
-        line_begin(&l, #name);                    \
-        put_ptr(&l, stream.buffer);               \
-        put_float(&l, value);                     \
-        line_end(&l);                             \
-        LEAVE();                                  \
-    }
 
 STREAM_FLOAT(SetAudioStreamVolume)
 STREAM_FLOAT(SetAudioStreamPitch)

@@ -50,7 +50,6 @@ constexpr const char* frame_count_get = "lumabo.sound.sound.Sound.frame_count.__
 
 namespace message {
 constexpr const char* pickling = "self._raw cannot be converted to a Python object for pickling";
-constexpr const char* no_buffer = "Object does not support the Python buffer protocol";
 constexpr const char* negative_count = "frame_count %d is negative";
 constexpr const char* beyond_sound = "frame_count %d is more than the %u frames the sound holds";
 constexpr const char* beyond_buffer =
@@ -223,24 +222,6 @@ PyObject* unload(PyObject* self, PyObject* const*) {
 // ---------------------------------------------------------------------------
 // Refilling from a buffer.
 
-// A buffer held for one call, released on every way out.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() { PyBuffer_Release(&view_); }
-
-    // 0 on success, -1 with an exception set, anything else from an exporter
-    // that breaks the protocol.
-    int request(PyObject* exporter) { return PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE); }
-    const void* data() const { return view_.buf; }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    Py_buffer view_{};
-};
-
 // raylib copies `frame_count` frames of the sound's own format from the
 // buffer into the sound's samples, trusting both sizes: check them here.
 bool count_fits(const Sound& raw, int frame_count, Py_ssize_t bytes) {
@@ -270,13 +251,8 @@ PyObject* update(PyObject* self, PyObject* const* args) {
         PyErr_Format(PyExc_ValueError, message::negative_count, frame_count);
         return nullptr;
     }
-    HeldBuffer py_buf;
-    int status = py_buf.request(args[0]);
-    if (status == -1) return nullptr;
-    if (status != 0) {
-        PyErr_SetString(PyExc_TypeError, message::no_buffer);
-        return nullptr;
-    }
+    BufferView py_buf;
+    if (!py_buf.request(args[0])) return nullptr;
     if (!count_fits(raw, frame_count, py_buf.size())) return nullptr;
     UpdateSound(raw, py_buf.data(), frame_count);
     Py_RETURN_NONE;

@@ -1,14 +1,13 @@
-"""What a listener hears of audio from code and from memory: a melody that
-examples/synth.py computes and refills, and a Music decoded from bytes that
-its caller dropped, each played through a private PulseAudio server's null
-sink (the ``pulse_server`` fixture) and recorded from its monitor."""
+"""What a listener hears of audio computed by code: the melody that
+examples/synth.py refills note by note, played through a private PulseAudio
+server's null sink (the ``pulse_server`` fixture) and recorded from its
+monitor. (A Music decoded from memory is heard in test_heard.py.)"""
 
 from __future__ import annotations
 
 import importlib.util
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -68,41 +67,3 @@ def test_the_synth_plays_its_melody_without_gaps(pulse_server: pulse.PulseServer
         middle = left[int((at + 0.25 * seconds) * rate) : int((at + 0.75 * seconds) * rate)]
         assert pulse.frequency(middle, rate) == pytest.approx(freq, rel=0.01), (freq, at)
         at += seconds
-
-
-# Plays a WAV file's bytes as a Music whose data only the Music holds.
-FROM_MEMORY = """
-import sys, time
-from lumabo import device
-from lumabo.music.music import Music
-
-device.set_log_level(device.LOG_WARNING)
-with device.audio():
-    with open(sys.argv[1], "rb") as f:
-        music = Music.load_from_memory(".wav", f.read())
-    music.looping = False
-    music.play()
-    furthest, deadline = 0.0, time.monotonic() + music.length + 3
-    while time.monotonic() < deadline:
-        music.update()
-        played = music.time_played
-        if played == 0.0 and furthest > 0.0:
-            break
-        furthest = max(furthest, played)
-        time.sleep(0.01)
-    music.unload()
-    time.sleep(0.4)
-"""
-
-
-def test_music_from_memory_is_heard(pulse_server: pulse.PulseServer, tmp_path: Path) -> None:
-    freq, seconds = 587.33, 1.5
-    path = support.write_wav(tmp_path / "tone.wav", seconds, rate=44100, freq=freq)
-    with pulse_server.record() as rec:
-        run(pulse_server, "-c", FROM_MEMORY, str(path))
-    samples, rate = rec.samples, rec.rate
-    runs = pulse.sounding(samples, rate)
-    assert len(runs) == 1, runs
-    start, end = runs[0]
-    assert end - start == pytest.approx(seconds, rel=0.03)
-    assert pulse.frequency(samples[int(start * rate) : int(end * rate), 0], rate) == pytest.approx(freq, rel=0.01)

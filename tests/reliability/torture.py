@@ -532,7 +532,7 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
         del m
         classes["Sound"].load_from_memory(".wav", encoded).play()
 
-    silence = bytes(2 * 2048)
+    silence = bytes(2 * 4096)  # more than one refill of a 22050 Hz, 16-bit mono stream
     encoded = media.encoded()
 
     work = {"Music": music, "Sound": sound, "Cursor": cursor, "AudioStream": stream, "from memory": from_memory}

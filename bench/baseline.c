@@ -59,6 +59,24 @@ void set_sound_volume(const Sound *sound, float volume, long n)
         SetSoundVolume(*sound, volume);
 }
 
+/* A stream refilled again and again: play() frees both of its buffers.
+ * AudioStream.update asks raylib whether a buffer is free before it refills
+ * (a refill without one would be dropped): raylib's work too. */
+void play_update_stream(const AudioStream *stream, const void *data, int frames, long n)
+{
+    for (long i = 0; i < n; ++i) {
+        PlayAudioStream(*stream);
+        if (IsAudioStreamProcessed(*stream))
+            UpdateAudioStream(*stream, data, frames);
+    }
+}
+
+void load_music_from_memory(const unsigned char *data, int size, long n)
+{
+    for (long i = 0; i < n; ++i)
+        UnloadMusicStream(LoadMusicStreamFromMemory(".wav", data, size));
+}
+
 void show_cursor(long n)
 {
     for (long i = 0; i < n; ++i)

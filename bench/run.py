@@ -158,17 +158,20 @@ def prepare(args, needs: set[str], window: bool) -> Environment:
         "music": ("lumabo.music.music", "Music"),
         "sound": ("lumabo.sound.sound", "Sound"),
         "cursor": ("lumabo.cursor.cursor", "Cursor"),
+        "stream": ("lumabo.audio_stream.audio_stream", "AudioStream"),
     }
     for key, (module, name) in classes.items():
         if key in needs and module_class(module, name) is None:
             env.missing[key] = f"{module} has no {name} yet"
 
-    if {"music", "sound"} & (needs - env.missing.keys()):
+    if {"music", "sound", "stream"} & (needs - env.missing.keys()):
         device.open_audio()
     if "music" in needs and "music" not in env.missing:
         prepare_music(env, ffi)
     if "sound" in needs and "sound" not in env.missing:
         prepare_sound(env, ffi)
+    if "stream" in needs and "stream" not in env.missing:
+        prepare_stream(env, ffi)
     if "cursor" in needs and "cursor" not in env.missing:
         from lumabo.cursor.cursor import cursor
 
@@ -197,7 +200,8 @@ def prepare_music(env: Environment, ffi) -> None:
         raise SystemExit("the Music record is not where the benchmark expects it")
     env.m = m
     env.m_ptr = ctypes.c_void_p(address)
-    env.ns.update(m=m, tm=tm, cm=ffi.cast("Music *", address)[0], empty_music=Music())
+    env.ns.update(m=m, tm=tm, cm=ffi.cast("Music *", address)[0], empty_music=Music(), Music=Music,
+                  track_bytes=write_silence(OUT / "short.wav", 0.1).read_bytes())
 
 
 def prepare_sound(env: Environment, ffi) -> None:
@@ -223,6 +227,22 @@ def prepare_sound(env: Environment, ffi) -> None:
     env.ns.update(s=s, ts=ts, cs=ffi.cast("Sound *", address)[0])
 
 
+def prepare_stream(env: Environment, ffi) -> None:
+    from lumabo.audio_stream.audio_stream import AudioStream
+
+    st = AudioStream.create(22050, 16, 2)
+    if not st.valid:
+        raise SystemExit("raylib could not make the benchmark's audio stream")
+    address = id(st) + RECORD_OFFSET
+    tst = with_ctypes.AudioStream.from_address(address)
+    if not (tst.sampleRate == st.sample_rate and tst.channels == st.channels):
+        raise SystemExit("the AudioStream record is not where the benchmark expects it")
+    env.st = st
+    env.st_ptr = ctypes.c_void_p(address)
+    env.ns.update(st=st, tst=tst, cst=ffi.cast("AudioStream *", address)[0],
+                  frames_refill=st.buffer_frames)
+
+
 def open_window(env: Environment) -> None:
     import support
 
@@ -239,7 +259,7 @@ def open_window(env: Environment) -> None:
 
 
 def close(env: Environment) -> None:
-    for name in ("m", "s"):
+    for name in ("m", "s", "st"):
         obj = getattr(env, name, None)
         if obj is not None:
             obj.unload()

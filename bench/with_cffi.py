@@ -47,6 +47,11 @@ void UpdateSound(Sound sound, const void *data, int sampleCount);
 void SetSoundVolume(Sound sound, float volume);
 
 void ShowCursor(void);
+
+void PlayAudioStream(AudioStream stream);
+void UpdateAudioStream(AudioStream stream, const void *data, int frameCount);
+Music LoadMusicStreamFromMemory(const char *fileType, const unsigned char *data, int dataSize);
+void UnloadMusicStream(Music music);
 """
 
 

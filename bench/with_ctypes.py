@@ -48,6 +48,10 @@ PROTOTYPES = {
     "UpdateSound": (None, [Sound, ctypes.c_void_p, ctypes.c_int]),
     "SetSoundVolume": (None, [Sound, ctypes.c_float]),
     "ShowCursor": (None, []),
+    "PlayAudioStream": (None, [AudioStream]),
+    "UpdateAudioStream": (None, [AudioStream, ctypes.c_void_p, ctypes.c_int]),
+    "LoadMusicStreamFromMemory": (Music, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "UnloadMusicStream": (None, [Music]),
 }
 
 

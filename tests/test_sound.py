@@ -120,8 +120,10 @@ def test_load_of_a_missing_file_gives_an_invalid_sound(audio_device, recorder, t
         (Name("a.wav"), TypeError, "Argument 'file_name' has incorrect type (expected str, got Name)", []),
         (Path("a.wav"), TypeError, "Argument 'file_name' has incorrect type (expected str, got PosixPath)", []),
         ("\udc80.wav", UnicodeEncodeError, None, ["lumabo.sound.sound.Sound.load"]),
+        # raylib would see the name only up to the NUL: another file.
+        ("a.wav\0junk", ValueError, "embedded null character in path", ["lumabo.sound.sound.Sound.load"]),
     ],
-    ids=["None", "bytes", "str-subclass", "path", "lone-surrogate"],
+    ids=["None", "bytes", "str-subclass", "path", "lone-surrogate", "embedded-nul"],
 )
 def test_load_refuses(recorder, file_name, error, message, where):
     with pytest.raises(error) as caught:

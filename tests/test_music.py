@@ -499,6 +499,20 @@ def test_c_level_new_and_load(track, recorder, capi):
     assert recorder.args_of("UnloadMusicStream") == [(buffer,)]
 
 
+def test_a_failed_allocation_releases_what_raylib_opened(track, recorder):
+    """The stream raylib loaded is released exactly once, whether the object
+    was made or not."""
+    pytest.importorskip("_testcapi")
+    failed_in_new = 0
+    for error in support.failing_each_allocation(lambda: Music.load(str(track)), recorder):
+        loaded = [c.result for c in recorder.calls if c.name == "LoadMusicStream" and c.result]
+        assert recorder.args_of("UnloadMusicStream") == [(b,) for b in loaded]
+        if error is not None and loaded:
+            assert "lumabo.music.music.Music.new" in entries(error)
+            failed_in_new += 1
+    assert failed_in_new >= 2  # the instance and its stream wrapper
+
+
 def test_c_level_load_refuses_embedded_nul(track, recorder, capi):
     with pytest.raises(ValueError, match="embedded null character in path"):
         capi.music_c_load(str(track) + "\0junk")

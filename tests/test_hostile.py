@@ -32,16 +32,23 @@ RAYLIB_FAULTS = {
 }
 
 
+# Faults met only in playback, which a stream without a buffer (the device
+# closed) never reaches.
+NEEDS_PLAYBACK = {("Music", "aiff_promise_wav"), ("Music", "truncated_qoa")}
+# A read past the end crashes or not as the heap lies.
+LAYOUT_DEPENDENT = {("Music", "truncated_qoa")}
+
+
 @pytest.fixture(scope="module")
 def files(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
     return hostile.write_files(tmp_path_factory.mktemp("hostile"))
 
 
-def run_child(cls: str, path: Path, device: str, timeout: float = 60) -> dict:
+def run_child(cls: str, path: Path, device: str, timeout: float = 60, env: dict | None = None) -> dict:
     try:
         done = subprocess.run(
             [sys.executable, "-X", "faulthandler", os.fspath(SCRIPT), cls, os.fspath(path), "all", str(LOADS), device],
-            capture_output=True, text=True, timeout=timeout, cwd=support.REPO,
+            capture_output=True, text=True, timeout=timeout, cwd=support.REPO, env=env,
         )
     except subprocess.TimeoutExpired:
         pytest.fail(f"{cls}.load({path.name}) hung (device {device})")
@@ -53,9 +60,8 @@ def run_child(cls: str, path: Path, device: str, timeout: float = 60) -> dict:
 CASES = [
     pytest.param(
         cls, name, device,
-        # With the device closed a music stream has no buffer: it never plays.
-        marks=[pytest.mark.xfail(strict=True, reason=RAYLIB_FAULTS[cls, name])]
-        if (cls, name) in RAYLIB_FAULTS and not (name == "aiff_promise_wav" and device == "closed")
+        marks=[pytest.mark.xfail(strict=(cls, name) not in LAYOUT_DEPENDENT, reason=RAYLIB_FAULTS[cls, name])]
+        if (cls, name) in RAYLIB_FAULTS and not (device == "closed" and (cls, name) in NEEDS_PLAYBACK)
         else [],
         id=f"{cls}-{name}-{device}",
     )
@@ -69,8 +75,14 @@ CASES = [
 @pytest.mark.parametrize("cls, name, device", CASES)
 def test_hostile_file(files, tmp_path, cls, name, device):
     path = files[name] if name != "tone_wav" else support.write_wav(tmp_path / "tone.wav", 0.2)
+    env = None
+    if (cls, name) in RAYLIB_FAULTS and "ASAN_OPTIONS" in os.environ:
+        # A sanitizer's report of raylib's own fault, expected here, goes
+        # beside the test rather than among the findings of the run.
+        options = [o for o in os.environ["ASAN_OPTIONS"].split(":") if not o.startswith("log_path=")]
+        env = dict(os.environ, ASAN_OPTIONS=":".join([*options, f"log_path={tmp_path / 'asan'}"]))
     # A hang shows in seconds: these files are tiny.
-    result = run_child(cls, path, device, timeout=20)
+    result = run_child(cls, path, device, timeout=20, env=env)
     assert result["fd_after"] == result["fd_before"], result
     if result["loads"] is not None:
         assert result["loads"] == LOADS

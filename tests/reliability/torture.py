@@ -2,8 +2,9 @@
 raylib calls they cause.
 
 Each sequence makes a pool of objects and, step by step, loads tracks and
-sounds (from files and from bytes that the caller drops at once), makes
-streams of their own, makes aliases (also of unloaded or empty sources), plays, pauses,
+sounds (hostile files among them, see hostile.py, and files from bytes
+that the caller drops at once), makes streams of their own, makes aliases
+(also of unloaded or empty sources), plays, pauses,
 updates, seeks and stops them, sets their properties, unloads them, keeps
 their stream wrappers past their death and uses them, refills the streams,
 drops them in random order, puts
@@ -18,8 +19,9 @@ collects garbage. The call recorder's log, read after every step, must show:
 * no AudioStream wrapper releases or reaches a stream it was not given;
 * the cursor flag follows the last enable or disable.
 
-``--cycles N`` then loads and releases each class N times and reports
-resident memory, which must stay flat.
+``--cycles N`` then loads and releases each class N times, and loads and
+drops the hostile files N times, and reports resident memory, which must
+stay flat, and the file descriptors gained, which must be none.
 
     python -m reliability.torture [--sequences N] [--steps K] [--seed S] [--cycles N]
 """
@@ -45,6 +47,7 @@ from .common import (
     make_media,
     peak_rss_kib,
     raylib_devices,
+    open_descriptors,
     rss_kib,
     sanitized,
     say,
@@ -90,6 +93,7 @@ class Ledger:
     released: set[int] = field(default_factory=set)  # released and not reused since
     loads: int = 0
     releases: int = 0
+    bufferless_releases: int = 0
 
     def read(self, calls: list[Call], step: str, released_targets: set[int]) -> None:
         """Takes in the calls of one step; RELEASED_TARGETS are the buffers
@@ -108,6 +112,11 @@ class Ledger:
                         self.alias_source[call.result] = self.alias_source.get(source, source)
                 if call.name == "LoadSoundAlias" and call.buffer and call.buffer not in self.live:
                     raise Violation(f"{step}: {call.line}: alias of a released sound")
+                continue
+            if call.name == "UnloadMusicStream" and call.buffer == 0:
+                # A decoder raylib opened without giving it a stream buffer
+                # (a hostile file): its release shows no buffer to match.
+                self.bufferless_releases += 1
                 continue
             if call.name in RELEASES:
                 kind = self.live.get(call.buffer or 0)
@@ -216,6 +225,8 @@ class Pool:
     def op_load(self) -> tuple[str, list[Thing]]:
         name = self.rng.choice([n for n in ("Music", "Sound") if n in self.classes])
         path = self.rng.choice([self.media.wav, self.media.wav, self.media.missing, self.media.junk])
+        if self.rng.random() < 0.2:
+            path = self.rng.choice(self.media.hostile[name])
         obj = self.classes[name].load(path)
         thing = Thing(obj, name.lower(), self.loaded_buffer("LoadMusicStream" if name == "Music" else "LoadSound"))
         self.things.append(thing)
@@ -478,14 +489,15 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
         lib.PlaySound(s)
         lib.UnloadSound(s)
 
-    return {"Music": music, "Sound": sound, "from memory": from_memory}
+    return {"Music": music, "Sound": sound, "Music and Sound from memory": from_memory}
 
 
-def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int]:
+def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int, int]:
     """Resident memory (KiB) after the first tenth of COUNT runs (allocator
-    pools fill up there) and at the end."""
+    pools fill up there) and at the end, and the file descriptors gained."""
     warm = count // 10
     start = 0
+    descriptors = open_descriptors()
     for i in range(count):
         run()
         if i % 1000 == 0:
@@ -495,7 +507,7 @@ def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int
             start = rss_kib()
     gc.collect()
     recorder.clear()
-    return start, rss_kib()
+    return start, rss_kib(), open_descriptors() - descriptors
 
 
 def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
@@ -508,6 +520,21 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
         m.play()
         m.update()
         m.unload()
+
+    # Each hostile file the class survives, loaded, played and dropped
+    # without unload(): destruction must release what raylib opened.
+    hostile = {name: iter(()) for name in media.hostile}
+
+    def hostile_load(name: str) -> None:
+        path = next(hostile[name], None)
+        if path is None:
+            hostile[name] = iter(media.hostile[name])
+            path = next(hostile[name])
+        obj = classes[name].load(path)
+        obj.play()
+        if name == "Music":
+            obj.update()
+            obj.time_played
 
     def sound() -> None:
         s = classes["Sound"].load(media.wav)
@@ -535,19 +562,29 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
     silence = bytes(2 * 4096)  # more than one refill of a 22050 Hz, 16-bit mono stream
     encoded = media.encoded()
 
-    work = {"Music": music, "Sound": sound, "Cursor": cursor, "AudioStream": stream, "from memory": from_memory}
+    work = {
+        "Music": music,
+        "Sound": sound,
+        "Cursor": cursor,
+        "AudioStream": stream,
+        "Music of hostile files": lambda: hostile_load("Music"),
+        "Sound of hostile files": lambda: hostile_load("Sound"),
+        "Music and Sound from memory": from_memory,
+    }
     direct = raylib_direct(media)
     report = []
     for name, run in work.items():
-        if name not in classes and name != "from memory":
+        if name.split()[0] not in classes:
             continue
-        start, end = growth(run, count, recorder)
-        line = f"{name}: {count} cycles, RSS {start} -> {end} KiB"
+        start, end, descriptors = growth(run, count, recorder)
+        line = f"{name}: {count} cycles, RSS {start} -> {end} KiB, {descriptors} descriptors gained"
         allowed = 1024
         if name in direct:
-            raw_start, raw_end = growth(direct[name], count, recorder)
+            raw_start, raw_end, _ = growth(direct[name], count, recorder)
             allowed += raw_end - raw_start
             line += f"; the same through raylib alone {raw_start} -> {raw_end} KiB"
+        if descriptors:
+            raise Violation(f"{line}: descriptors left open")
         if sanitized():
             report.append(f"{line} (not judged: AddressSanitizer holds freed memory)")
             continue

@@ -88,8 +88,9 @@ def test_music_lets_go_of_the_data_when_it_dies(audio_device, recorder, encoded)
 
 
 def test_music_plays_on_after_the_caller_drops_its_bytes(audio_device, encoded):
-    # The only reference to the data is the Music's own.
-    m = Music.load_from_memory(".wav", bytes(encoded[".wav"]))
+    # The only reference to the data is the Music's own (bytes() of a bytes
+    # object would be that very object, which the fixture keeps).
+    m = Music.load_from_memory(".wav", bytes(bytearray(encoded[".wav"])))
     m.play()
     for _ in range(20):
         m.update()

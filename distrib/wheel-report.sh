@@ -20,6 +20,6 @@ echo "bundled:  $(cd "$dir" && ls lumabo.libs | paste -sd ' ')"
 echo "licences: $(cd "$dir"/*.dist-info && find licenses -type f | sort | paste -sd ' ')"
 echo "newest symbol versions needed:"
 while IFS= read -r so; do
-  printf '  %-58s %s\n' "${so#"$dir"/}" "$(objdump -T "$so" | newest)"
+  printf '  %-66s %s\n' "${so#"$dir"/}" "$(objdump -T "$so" | newest)"
 done < <(find "$dir" -name '*.so*' -type f | sort)
 echo "  all:  $(find "$dir" -name '*.so*' -type f -exec objdump -T {} + | newest)"

@@ -343,12 +343,7 @@ def start_xvfb(screen: str = "800x600x24", timeout: float = 20) -> tuple[subproc
 
 
 def stop_xvfb(proc: subprocess.Popen) -> None:
-    proc.terminate()
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+    stop_process(proc)
 
 
 class Window:
@@ -385,6 +380,16 @@ def native_entries(exc: BaseException) -> list[tuple[str, str]]:
 
 
 # -- subprocesses -----------------------------------------------------------
+
+
+def stop_process(proc: subprocess.Popen, timeout: float = 10) -> None:
+    """Terminate PROC and wait for it; kill it if it has not ended in TIMEOUT s."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
 def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> subprocess.CompletedProcess:

@@ -11,20 +11,19 @@ the cursor. Prints a line per check and stops at the first failure.
 
 from __future__ import annotations
 
-import array
-import math
 import os
 import pickle
 import sys
 import tempfile
 import time
-import wave
 from pathlib import Path
 
 import lumabo
 from lumabo import device
 
-RATE = 22050
+# The examples' tone and WAV writer.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from play import tone, write_wav  # noqa: E402
 
 
 def check(what: str, ok: bool, detail: object = "") -> None:
@@ -38,17 +37,6 @@ def mapped(fragment: str) -> list[str]:
     with open("/proc/self/maps") as maps:
         paths = {line.split(maxsplit=5)[-1].strip() for line in maps if "/" in line}
     return sorted(p for p in paths if fragment in os.path.basename(p))
-
-
-def write_tone(path: Path, seconds: float) -> Path:
-    samples = array.array("h", (int(8000 * math.sin(2 * math.pi * 440 * i / RATE))
-                                for i in range(int(seconds * RATE))))
-    with wave.open(str(path), "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(samples.tobytes())
-    return path
 
 
 def check_install() -> None:
@@ -73,7 +61,7 @@ def check_audio(folder: Path) -> None:
     from lumabo.music.music import Music
     from lumabo.sound.sound import Sound
 
-    track = write_tone(folder / "track.wav", 1.0)
+    track = write_wav(folder / "track.wav", tone(1.0, [440.0]))
     with device.audio():
         check("the audio device is open", device.audio_ready())
         music = Music.load(str(track))

@@ -11,6 +11,7 @@ the cursor. Prints a line per check and stops at the first failure.
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import pickle
 import sys
@@ -55,6 +56,12 @@ def check_install() -> None:
     glfw = sorted(str(p.resolve()) for p in shipped.parent.glob("libglfw*"))
     if glfw:
         check("raylib runs on the GLFW in lumabo.libs/", mapped("libglfw") == glfw, ", ".join(mapped("libglfw")))
+        # ... and carries their licences in its .dist-info.
+        dist = importlib.metadata.distribution("lumabo")
+        named = dist.metadata.get_all("License-File") or []
+        present = [n for n in named if dist.read_text(f"licenses/{n}")]
+        check("the licences of raylib and GLFW are installed",
+              {"raylib/LICENSE", "glfw/LICENSE.md"} <= set(present), ", ".join(present))
 
 
 def check_audio(folder: Path) -> None:

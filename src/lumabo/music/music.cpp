@@ -10,6 +10,16 @@
 // record whose stream buffer is null never reaches raylib: playback calls do
 // nothing, setters only update the cache, `valid` is False and `length` and
 // `time_played` read 0.0.
+//
+// The release itself goes by a mark of our own, not by the buffer: raylib
+// hands back records that hold an open decoder (and its file) without a
+// stream buffer (the audio device closed, a format it could not open a
+// stream for), and those are unloaded all the same, exactly once.
+//
+// A record without frames (or without a sample rate or channels) holds
+// nothing playable, and raylib divides by those counts (the time played) or
+// refills from the decoder until it has them (update): playback, seek and
+// the time read never hand such a record to raylib.
 #include "frame.hpp"
 
 #include <cmath>
@@ -30,6 +40,7 @@ struct MusicObject {
     float pitch;
     float pan;
     bool finalized;  // the release on destruction has been attempted
+    bool owns_record;  // raw came from raylib holding something, not yet released
 };
 
 lumabo_Music_vtable vtable;
@@ -39,6 +50,15 @@ extern PyTypeObject MusicType;
 MusicObject* as_music(PyObject* self) { return reinterpret_cast<MusicObject*>(self); }
 
 bool holds_stream(const MusicObject* m) { return m->raw.stream.buffer != nullptr; }
+
+// What raylib's time, seek and refill code divides by or waits for.
+bool holds_frames(const MusicObject* m) {
+    const Music& raw = m->raw;
+    return raw.stream.buffer && raw.frameCount && raw.stream.sampleRate && raw.stream.channels;
+}
+
+// A record raylib opened a decoder or a stream for, whatever it managed.
+bool holds_anything(const Music& raw) { return raw.stream.buffer || raw.ctxData; }
 
 Interned s_filename{"filename"};
 Interned s_position{"position"};
@@ -66,6 +86,7 @@ constexpr const char* time_played_get = "lumabo.music.music.Music.time_played.__
 namespace message {
 constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
 constexpr const char* no_pickling = "self.raw cannot be converted to a Python object for pickling";
+constexpr const char* negative_len = "__len__() should return >= 0";
 }  // namespace message
 
 // A new result, or the failure with an entry for `function`.
@@ -80,9 +101,17 @@ PyObject* or_entry(PyObject* result, const char* function,
 
 PyObject* c_new(Music raw) {
     Ref self = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&MusicType)));
-    if (!self) return or_entry(nullptr, where::new_);
+    if (!self) {
+        // Nothing else will ever release the record: do it now.
+        if (holds_anything(raw)) {
+            SavedException keep;
+            UnloadMusicStream(raw);
+        }
+        return or_entry(nullptr, where::new_);
+    }
     MusicObject* m = as_music(self.get());
     m->raw = raw;
+    m->owns_record = holds_anything(raw);
     // Without an ownership argument the wrapper leaves the release to us.
     Ref stream = Ref::steal(state.audio_stream->cfrom_struct(m->raw.stream, nullptr));
     if (!stream) return or_entry(nullptr, where::new_);  // dropping self releases the stream
@@ -95,7 +124,7 @@ PyObject* c_new(Music raw) {
 
 PyObject* c_load(PyObject* filename) {
     if (filename == Py_None) return or_entry(none_has_no("encode"), where::c_load);
-    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(filename));
+    Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
     Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
@@ -115,7 +144,8 @@ PyObject* load(PyObject*, PyObject* const* args) {
 
 void c_unload(PyObject* self) {
     MusicObject* m = as_music(self);
-    if (!holds_stream(m)) return;
+    if (!m->owns_record) return;
+    m->owns_record = false;
     UnloadMusicStream(m->raw);
     m->raw.stream.buffer = nullptr;
 }
@@ -131,12 +161,12 @@ PyObject* unload(PyObject* self, PyObject* const*) {
 template <void (*raylib_call)(Music)>
 void act(PyObject* self) {
     MusicObject* m = as_music(self);
-    if (holds_stream(m)) raylib_call(m->raw);
+    if (holds_frames(m)) raylib_call(m->raw);
 }
 
 void c_seek(PyObject* self, float position) {
     MusicObject* m = as_music(self);
-    if (holds_stream(m)) SeekMusicStream(m->raw, position);
+    if (holds_frames(m)) SeekMusicStream(m->raw, position);
 }
 
 // The Python-level methods act directly: an override in a subclass is found
@@ -263,13 +293,13 @@ int set_cached(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_length(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
-    float seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0f;
+    float seconds = holds_frames(m) ? GetMusicTimeLength(m->raw) : 0.0f;
     return or_entry(PyFloat_FromDouble(seconds), where::length_get);
 }
 
 PyObject* get_time_played(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
-    float seconds = holds_stream(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
+    float seconds = holds_frames(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
     return or_entry(PyFloat_FromDouble(seconds), where::time_played_get);
 }
 
@@ -327,14 +357,18 @@ Py_ssize_t round_half_even(double x) {
 Py_ssize_t music_len(PyObject* self) {
     if (Py_IS_TYPE(self, &MusicType) && round_is_builtin) {
         const MusicObject* m = as_music(self);
-        double seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0;
+        double seconds = holds_frames(m) ? GetMusicTimeLength(m->raw) : 0.0;
         if (std::fabs(seconds) < 0x1p62) return round_half_even(seconds);
     }
     Ref length = Ref::steal(PyObject_GetAttr(self, s_length.get()));
     Ref rounded = length ? Ref::steal(PyObject_CallOneArg(builtin_round, length.get())) : Ref();
     Ref index = rounded ? Ref::steal(PyNumber_Index(rounded.get())) : Ref();
     Py_ssize_t n = index ? PyLong_AsSsize_t(index.get()) : -1;
-    if (n == -1 && PyErr_Occurred()) add_traceback(where::len);
+    if (n < -1 || (n == -1 && !PyErr_Occurred())) {
+        PyErr_SetString(PyExc_ValueError, message::negative_len);
+        n = -1;
+    }
+    if (n == -1) add_traceback(where::len);
     return n;
 }
 
@@ -409,7 +443,9 @@ void music_finalize(PyObject* self) {
     SavedException in_flight;
     Ref valid = Ref::steal(PyObject_GetAttr(self, s_valid.get()));
     int truth = valid ? PyObject_IsTrue(valid.get()) : -1;
-    if (truth > 0) c_unload(self);
+    // A record that raylib could not make valid may still hold its decoder
+    // and file: the mark, not the verdict, says whether there is a release.
+    if (truth >= 0) c_unload(self);
     if (truth < 0) report_unraisable(where::dealloc);
 }
 

@@ -165,7 +165,7 @@ PyObject* load(PyObject*, PyObject* const* args) {
     PyObject* file_name = args[0];
     if (file_name == Py_None) return none_has_no("encode");
     if (!PyUnicode_CheckExact(file_name)) return argument_type_error("file_name", "str", file_name);
-    Ref file_name_bytes = Ref::steal(PyUnicode_AsUTF8String(file_name));
+    Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
     Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
@@ -266,6 +266,14 @@ PyObject* playback(PyObject* self, PyObject* const*) {
     Py_RETURN_NONE;
 }
 
+// A sound without frames (an empty recording) still gets a buffer from
+// raylib, whose mixer divides by its size once it plays: it never starts.
+PyObject* play(PyObject* self, PyObject* const*) {
+    const Sound& raw = as_sound(self)->raw;
+    if (!raw.stream.buffer || raw.frameCount) PlaySound(raw);
+    Py_RETURN_NONE;
+}
+
 // ---------------------------------------------------------------------------
 // Pickling: the raylib record cannot travel.
 
@@ -286,7 +294,7 @@ MethodDef load_alias_def{.name = "load_alias",
                          .params = {&s_source},
                          .returns = "Sound"};
 MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
-MethodDef play_def{.name = "play", .body = playback<PlaySound>};
+MethodDef play_def{.name = "play", .body = play};
 MethodDef stop_def{.name = "stop", .body = playback<StopSound>};
 MethodDef pause_def{.name = "pause", .body = playback<PauseSound>};
 MethodDef resume_def{.name = "resume", .body = playback<ResumeSound>};

@@ -21,6 +21,7 @@
 // refills from the decoder until it has them (update): playback, seek and
 // the time read never hand such a record to raylib.
 #include "frame.hpp"
+#include "../qoa_check.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -127,7 +128,8 @@ PyObject* c_load(PyObject* filename) {
     Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
-    Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
+    const char* path = PyBytes_AS_STRING(encoded.get());
+    Music raw = qoa::refused(path, qoa::Reader::stream) ? Music{} : LoadMusicStream(path);
     encoded = Ref();
     return or_entry(c_new(raw), where::c_load);
 }

@@ -107,4 +107,11 @@ inline bool refused(const char* path, Reader reader) {
     return refuse;
 }
 
+// raylib's `load` of `path`, or for a file refused above the empty record
+// that raylib returns for a file it cannot read.
+template <typename Record>
+Record load(Record (*load)(const char*), const char* path, Reader reader) {
+    return refused(path, reader) ? Record{} : load(path);
+}
+
 }  // namespace lumabo::qoa

@@ -128,8 +128,7 @@ PyObject* c_load(PyObject* filename) {
     Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
-    const char* path = PyBytes_AS_STRING(encoded.get());
-    Music raw = qoa::refused(path, qoa::Reader::stream) ? Music{} : LoadMusicStream(path);
+    Music raw = qoa::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), qoa::Reader::stream);
     encoded = Ref();
     return or_entry(c_new(raw), where::c_load);
 }

@@ -55,7 +55,8 @@ inline uint64_t big_endian(const unsigned char* bytes) {
 }
 
 // Whether raylib can read a file of `size` bytes that begins with `head`
-// (`got` bytes of it) without leaking it or overrunning a buffer.
+// (`got` bytes of it) without leaking it, overrunning a buffer or
+// allocating for samples the file cannot hold.
 inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Reader reader) {
     // qoa_decode_header: the header, a count of samples, channels and a rate.
     if (got < static_cast<ssize_t>(header_size)) return false;
@@ -63,14 +64,14 @@ inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Read
     const uint64_t frame_header = big_endian(head + 8);
     const uint64_t samples = file_header & 0xffffffff;
     const uint64_t channels = frame_header >> 56;
-    const uint64_t rate = frame_header >> 32 & 0xffffff;
+    const uint64_t rate = (frame_header >> 32) & 0xffffff;
     if (file_header >> 32 != magic || !samples || !channels || !rate) return false;
     // More channels than raylib keeps state for overrun that state.
     if (channels > max_channels) return false;
     // The first frame must decode (raylib's player falls back on it when any
     // frame fails) and fit the declared samples (the loader's allocation).
     // Below its header and state, its size would make raylib decode past it.
-    const uint64_t first_samples = frame_header >> 16 & 0xffff;
+    const uint64_t first_samples = (frame_header >> 16) & 0xffff;
     const uint64_t first_size = frame_header & 0xffff;
     const uint64_t state_end = frame_size(channels, 0);
     uint64_t first_read = size - 8;

@@ -74,7 +74,8 @@ CASES = (
     "empty_wav", "header_only_wav", "enormous_wav", "zero_rate_wav", "zero_channels_wav", "odd_bits_wav",
     "aiff_promise_wav", "aiff_short_wav", "long_qoa", "bad_magic_qoa", "truncated_qoa", "header_cut_qoa",
     "zero_samples_qoa", "enormous_qoa", "overfull_qoa", "cut_qoa", "empty_first_frame_qoa",
-    "small_frame_qoa", "many_channels_qoa", "cased_qoa", "random_wav", "random_qoa", "random_ogg",
+    "small_frame_qoa", "late_small_frame_qoa", "late_overfull_qoa", "many_channels_qoa", "cased_qoa",
+    "random_wav", "random_qoa", "random_ogg",
     "random_mp3", "random_xm", "random_mod", "empty_file_ogg", "folder_wav", "folder_qoa",
 )
 
@@ -101,11 +102,12 @@ REFUSED_QOA = {
     (cls, name)
     for name in (
         "bad_magic_qoa", "truncated_qoa", "header_cut_qoa", "zero_samples_qoa", "enormous_qoa",
-        "overfull_qoa", "cut_qoa", "empty_first_frame_qoa", "small_frame_qoa", "many_channels_qoa",
-        "cased_qoa", "random_qoa", "folder_qoa",
+        "overfull_qoa", "cut_qoa", "empty_first_frame_qoa", "small_frame_qoa", "late_small_frame_qoa",
+        "late_overfull_qoa", "many_channels_qoa", "cased_qoa", "random_qoa", "folder_qoa",
     )
     for cls in ("Music", "Sound")
-    if (cls, name) != ("Sound", "cased_qoa")
+    # A stream decodes one frame at a time into room for one.
+    if (cls, name) not in {("Sound", "cased_qoa"), ("Music", "late_overfull_qoa")}
 }
 
 
@@ -159,6 +161,11 @@ def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
     # A first frame whose declared size is below its own header: the
     # decoder takes up to 65535 samples from it, into room for 5120.
     put("small_frame.qoa", _qoa(65535, _qoa_frame(1, 65535, size=0)) + bytes(400))
+    # The same past a good first frame: the player decodes past its buffer,
+    # and so does the loader (past the file and the declared samples).
+    put("late_small_frame.qoa", _qoa(5220, _qoa_frame(1, 5120), _qoa_frame(1, 65535, size=0)[:8] + bytes(56)))
+    # A second full frame where 100 samples remain: LoadSound decodes all of it.
+    put("late_overfull.qoa", _qoa(5220, _qoa_frame(1, 5120), _qoa_frame(1, 5120)))
     # Sixteen channels: raylib's decoder keeps state for eight.
     put("many_channels.qoa", _qoa(100, _qoa_frame(16, 100)))
     # A bad magic under a name only the music loader takes for QOA.

@@ -4,10 +4,12 @@
 // when the header is bad, returns without closing it; when the first frame
 // does not decode, it reads its sample buffer past the end on every refill.
 // Its sound loader allocates the samples the header declares and decodes
-// into them, whatever the file holds. Each of these is decided by the first
-// 16 bytes and the file's size, read here as raylib reads them (qoa.h,
-// qoaplay.c): a file that fails is never handed to raylib, and the caller
-// makes the empty record raylib returns for a file it cannot read.
+// into them, whatever the file holds. Both decode a frame whose declared
+// size is below its own header past their buffers, and keep state for
+// eight channels only. Each of these is decided by the headers and the
+// file's size, read here as raylib reads them (qoa.h, qoaplay.c): a file
+// that fails is never handed to raylib, and the caller makes the empty
+// record raylib returns for a file it cannot read.
 #pragma once
 
 #include <algorithm>
@@ -89,6 +91,56 @@ inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Read
     return reader == Reader::stream || samples * channels <= INT_MAX;
 }
 
+// raylib's test of a frame header (qoa_decode_frame), in its own unsigned
+// arithmetic: whether it decodes that frame from `available` bytes.
+inline bool decodes(uint64_t header, uint64_t available, uint32_t channels, uint32_t rate) {
+    const auto bytes = static_cast<uint32_t>(std::min<uint64_t>(available, UINT32_MAX));
+    const auto frame_channels = static_cast<uint32_t>(header >> 56);
+    const auto frame_rate = static_cast<uint32_t>(header >> 32) & 0xffffff;
+    const auto samples = static_cast<uint32_t>(header >> 16) & 0xffff;
+    const auto size = static_cast<uint32_t>(header) & 0xffff;
+    if (bytes < 8 + 16 * channels) return false;
+    const uint32_t data_size = size - 8 - 16 * frame_channels;
+    return frame_channels == channels && frame_rate == rate && size <= bytes &&
+           samples * frame_channels <= data_size / 8 * static_cast<uint32_t>(slice_len);
+}
+
+// Whether every frame that raylib will decode from the file stays within
+// its buffers. The player reads the frames a full frame's size apart and
+// decodes each from what it read; a size below the frame's own header and
+// state passes raylib's test by wrapping around, and the frame is then
+// decoded past the buffer. The loader decodes frame after frame from where
+// the last one's samples end, until one fails or the declared samples are
+// there: a frame must not reach past the file nor past the declared samples.
+inline bool frames_fit(int fd, uint64_t size, const unsigned char* head, Reader reader) {
+    const uint64_t declared = big_endian(head) & 0xffffffff;
+    const uint64_t first = big_endian(head + 8);
+    const auto channels = static_cast<uint32_t>(first >> 56);
+    const auto rate = static_cast<uint32_t>(first >> 32) & 0xffffff;
+    const uint64_t state_end = frame_size(channels, 0);
+    uint64_t decoded = 0;
+    for (uint64_t at = 8; at + 8 <= size;) {
+        unsigned char bytes[8];
+        if (pread(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes) return false;
+        const uint64_t header = big_endian(bytes);
+        const uint64_t samples = (header >> 16) & 0xffff;
+        if (reader == Reader::stream) {
+            const uint64_t read = frame_size(channels, frame_len / slice_len);
+            if (decodes(header, std::min(read, size - at), channels, rate) && (header & 0xffff) < state_end)
+                return false;
+            at += read;
+            continue;
+        }
+        if (!decodes(header, size - at, channels, rate)) return true;
+        const uint64_t used = frame_size(channels, (samples + slice_len - 1) / slice_len);
+        if (used > size - at || decoded + samples > declared) return false;
+        decoded += samples;
+        at += used;
+        if (decoded >= declared) return true;
+    }
+    return true;
+}
+
 // Whether raylib, handed `path`, would take it for a QOA file that it
 // cannot read safely. A file that cannot be opened here is left to raylib,
 // which cannot open it either; so is anything but a file or a directory (a
@@ -102,7 +154,8 @@ inline bool refused(const char* path, Reader reader) {
     if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
         unsigned char head[header_size];
         const ssize_t got = S_ISREG(st.st_mode) ? pread(fd, head, sizeof head, 0) : 0;
-        refuse = !readable(head, got, static_cast<uint64_t>(st.st_size), reader);
+        const auto size = static_cast<uint64_t>(st.st_size);
+        refuse = !readable(head, got, size, reader) || !frames_fit(fd, size, head, reader);
     }
     close(fd);
     return refuse;

@@ -92,3 +92,24 @@ def test_hostile_file(files, tmp_path, cls, name, device):
         assert result["valid"] is (device == "open")
         if result["loads"] is not None and cls == "Music":
             assert result["unloads"] == LOADS
+
+
+@pytest.mark.usefixtures("audio_device")
+@pytest.mark.parametrize(
+    "frames, channels, suffix",
+    [(1, 1, ".qoa"), (19, 2, ".qoa"), (5120, 1, ".QOA"), (5121, 2, ".qoa"), (10240, 8, ".qoa"), (22050, 3, ".qoa")],
+)
+def test_good_qoa_reaches_raylib(tmp_path, frames, channels, suffix):
+    """Every file raylib's own encoder writes passes the look before raylib:
+    lengths at slice and frame boundaries, one to eight channels."""
+    from lumabo.music.music import Music
+    from lumabo.sound.sound import Sound
+
+    path = support.write_qoa(tmp_path / f"good{suffix}", frames / 48000, rate=48000, channels=channels)
+    sound = Sound.load(str(path))
+    # Decoded whole, then converted to the device's rate.
+    assert sound.valid
+    assert sound.frame_count == pytest.approx(frames * sound.stream.sample_rate / 48000, abs=1)
+    music = Music.load(str(path))
+    assert (music.valid, music.stream.channels) == (True, channels)
+    assert music.length == pytest.approx(frames / 48000)

@@ -22,6 +22,7 @@
 // the time read never hand such a record to raylib.
 #include "frame.hpp"
 #include "memory.hpp"
+#include "../qoa_check.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -134,7 +135,7 @@ PyObject* c_load(PyObject* filename) {
     Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
-    Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
+    Music raw = qoa::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), qoa::Reader::stream);
     encoded = Ref();
     return or_entry(c_new(raw), where::c_load);
 }

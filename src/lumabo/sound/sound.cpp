@@ -12,6 +12,7 @@
 // until the last alias lets go; only then does raylib free the samples.
 #include "frame.hpp"
 #include "memory.hpp"
+#include "../qoa_check.hpp"
 
 #include <raylib.h>
 
@@ -168,7 +169,7 @@ PyObject* load(PyObject*, PyObject* const* args) {
     if (!PyUnicode_CheckExact(file_name)) return argument_type_error("file_name", "str", file_name);
     Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
-    Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
+    Sound raw = qoa::load(LoadSound, PyBytes_AS_STRING(file_name_bytes.get()), qoa::Reader::whole);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
     return new_sound(raw, &opt);
 }

@@ -135,6 +135,50 @@ def test_music_of_data_without_frames_is_invalid_and_released_once(audio_device,
     assert recorder.count("UnloadMusicStream") == 1
 
 
+# -- hostile QOA data --------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def hostile_files(tmp_path_factory):
+    import hostile
+
+    return hostile.write_files(tmp_path_factory.mktemp("hostile"))
+
+
+def loads_of(recorder) -> list[str]:
+    return [n for n in recorder.names() if n in ("LoadMusicStreamFromMemory", "LoadWaveFromMemory")]
+
+
+# raylib decodes QOA data from memory as it does a file's, past its buffers
+# for these: refused before raylib sees them, as the files are.
+@pytest.mark.parametrize("name", ["small_frame_qoa", "late_small_frame_qoa", "many_channels_qoa", "cut_qoa"])
+@pytest.mark.parametrize("cls", [Music, Sound])
+def test_hostile_qoa_data_never_reaches_raylib(audio_device, recorder, hostile_files, cls, name):
+    obj = cls.load_from_memory(".qoa", hostile_files[name].read_bytes())
+    assert not obj.valid
+    assert loads_of(recorder) == []
+
+
+def test_a_music_refuses_qoa_data_whose_last_frame_claims_more_than_is_left(audio_device, recorder):
+    # From memory raylib hands every frame a full frame's bytes, whatever the
+    # data holds: a last frame that claims them is decoded past the copy
+    # raylib made. From a file, the short read stops it.
+    import hostile
+
+    full = len(hostile._qoa_frame(1, 5120))
+    data = hostile._qoa(5220, hostile._qoa_frame(1, 5120), hostile._qoa_frame(1, 100, size=full))
+    assert not Music.load_from_memory(".qoa", data).valid
+    assert loads_of(recorder) == []
+
+
+@pytest.mark.parametrize("cls", [Music, Sound])
+def test_good_qoa_data_reaches_raylib(audio_device, recorder, hostile_files, cls):
+    obj = cls.load_from_memory(".qoa", hostile_files["long_qoa"].read_bytes())
+    assert obj.valid
+    assert len(loads_of(recorder)) == 1
+    obj.unload()
+
+
 # -- refusals, the same for both classes ---------------------------------------------------
 
 

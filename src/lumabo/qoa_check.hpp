@@ -24,8 +24,10 @@
 namespace lumabo::qoa {
 
 // How raylib reads the file: a music stream one frame at a time, a sound
-// whole into one allocation.
-enum class Reader { stream, whole };
+// whole into one allocation. A music stream from memory reads a copy of the
+// data one frame at a time too, but hands each frame the bytes of a full
+// frame whether the data holds that many or not.
+enum class Reader { stream, whole, stream_in_memory };
 
 // The format (qoa.h).
 constexpr uint32_t magic = 0x716f6166;  // "qoaf"
@@ -77,7 +79,7 @@ inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Read
     const uint64_t first_size = frame_header & 0xffff;
     const uint64_t state_end = frame_size(channels, 0);
     uint64_t first_read = size - 8;
-    if (reader == Reader::stream)
+    if (reader != Reader::whole)
         first_read = std::min(first_read, frame_size(channels, frame_len / slice_len));
     if (first_size < state_end || first_size > first_read) return false;
     if (!first_samples || first_samples > samples) return false;
@@ -88,7 +90,7 @@ inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Read
     if (size < 8 + frames * frame_size(channels, 0) + slices * 8 * channels)
         return false;
     // The loader counts all samples of all channels in an int.
-    return reader == Reader::stream || samples * channels <= INT_MAX;
+    return reader != Reader::whole || samples * channels <= INT_MAX;
 }
 
 // raylib's test of a frame header (qoa_decode_frame), in its own unsigned
@@ -112,7 +114,9 @@ inline bool decodes(uint64_t header, uint64_t available, uint32_t channels, uint
 // decoded past the buffer. The loader decodes frame after frame from where
 // the last one's samples end, until one fails or the declared samples are
 // there: a frame must not reach past the file nor past the declared samples.
-inline bool frames_fit(int fd, uint64_t size, const unsigned char* head, Reader reader) {
+// `read_at(at, bytes)` reads the 8 bytes at `at`, false when it cannot.
+template <typename ReadAt>
+bool frames_fit(ReadAt read_at, uint64_t size, const unsigned char* head, Reader reader) {
     const uint64_t declared = big_endian(head) & 0xffffffff;
     const uint64_t first = big_endian(head + 8);
     const auto channels = static_cast<uint32_t>(first >> 56);
@@ -121,12 +125,21 @@ inline bool frames_fit(int fd, uint64_t size, const unsigned char* head, Reader 
     uint64_t decoded = 0;
     for (uint64_t at = 8; at + 8 <= size;) {
         unsigned char bytes[8];
-        if (pread(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes) return false;
+        if (!read_at(at, bytes)) return false;
         const uint64_t header = big_endian(bytes);
         const uint64_t samples = (header >> 16) & 0xffff;
         if (reader == Reader::stream) {
             const uint64_t read = frame_size(channels, frame_len / slice_len);
             if (decodes(header, std::min(read, size - at), channels, rate) && (header & 0xffff) < state_end)
+                return false;
+            at += read;
+            continue;
+        }
+        if (reader == Reader::stream_in_memory) {
+            // Decoded from a full frame's bytes, past the data if it says so.
+            const uint64_t read = frame_size(channels, frame_len / slice_len);
+            if (decodes(header, read, channels, rate) &&
+                ((header & 0xffff) < state_end || (header & 0xffff) > size - at))
                 return false;
             at += read;
             continue;
@@ -155,10 +168,25 @@ inline bool refused(const char* path, Reader reader) {
         unsigned char head[header_size];
         const ssize_t got = S_ISREG(st.st_mode) ? pread(fd, head, sizeof head, 0) : 0;
         const auto size = static_cast<uint64_t>(st.st_size);
-        refuse = !readable(head, got, size, reader) || !frames_fit(fd, size, head, reader);
+        auto read_at = [fd](uint64_t at, unsigned char* bytes) {
+            return pread(fd, bytes, 8, static_cast<off_t>(at)) == 8;
+        };
+        refuse = !readable(head, got, size, reader) || !frames_fit(read_at, size, head, reader);
     }
     close(fd);
     return refuse;
+}
+
+// Whether raylib, handed `size` bytes of QOA data at `data`, cannot read
+// them safely: the same look as at a file's.
+inline bool refused(const unsigned char* data, uint64_t size, Reader reader) {
+    auto read_at = [data, size](uint64_t at, unsigned char* bytes) {
+        if (at + 8 > size) return false;
+        std::memcpy(bytes, data + at, 8);
+        return true;
+    };
+    const auto got = static_cast<ssize_t>(std::min<uint64_t>(size, header_size));
+    return !readable(data, got, size, reader) || !frames_fit(read_at, size, data, reader);
 }
 
 // raylib's `load` of `path`, or for a file refused above the empty record

@@ -184,7 +184,11 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     BufferView data;
     if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
 
-    Music raw = LoadMusicStreamFromMemory(file_type, data.data(), static_cast<int>(data.size()));
+    const bool qoa = std::strcmp(file_type, ".qoa") == 0;
+    Music raw = qoa && qoa::refused(data.data(), static_cast<uint64_t>(data.size()),
+                                    qoa::Reader::stream_in_memory)
+                    ? Music{}
+                    : LoadMusicStreamFromMemory(file_type, data.data(), static_cast<int>(data.size()));
     Ref self = Ref::steal(c_new(raw));
     // Failing, c_new released the record before the view below goes.
     if (!self) return nullptr;

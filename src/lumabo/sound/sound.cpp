@@ -189,7 +189,13 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     {
         BufferView data;
         if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
-        Wave wave = LoadWaveFromMemory(file_type, data.data(), static_cast<int>(data.size()));
+        // raylib reads a QOA file into memory and decodes it from there: the
+        // same look at the data as at a file.
+        const bool refused = std::strcmp(file_type, ".qoa") == 0 &&
+                             qoa::refused(data.data(), static_cast<uint64_t>(data.size()),
+                                          qoa::Reader::whole);
+        Wave wave = refused ? Wave{}
+                            : LoadWaveFromMemory(file_type, data.data(), static_cast<int>(data.size()));
         if (IsWaveValid(wave)) raw = LoadSoundFromWave(wave);
         UnloadWave(wave);
     }

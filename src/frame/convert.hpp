@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "function.hpp"
+#include "refs.hpp"
 
 namespace lumabo {
 

@@ -29,7 +29,7 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
     Ref attr = Ref::steal(type->tp_getattro ? type->tp_getattro(self, name)
                                             : PyObject_GetAttr(self, name));
     if (!attr) {
-        add_traceback(def.where, def.line);
+        add_traceback(def);
         return Dispatch::failed;
     }
     PyObject* func = PyMethod_Check(attr.get()) ? PyMethod_GET_FUNCTION(attr.get()) : nullptr;
@@ -52,7 +52,7 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
             attr.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     if (!result) {
-        add_traceback(def.where, def.line);
+        add_traceback(def);
         return Dispatch::failed;
     }
     return Dispatch::override;

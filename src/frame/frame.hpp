@@ -1,9 +1,11 @@
-// The frame every lumabo module is built on: references, interned names,
-// traceback entries, function objects and argument binding, conversions,
-// override dispatch, and the module's create and exec steps.
+// The frame every lumabo module is built on: references, the module's
+// state, interned names, traceback entries, function objects and argument
+// binding, conversions, override dispatch, and the module's create and exec
+// steps.
 #pragma once
 
 #include "refs.hpp"
+#include "state.hpp"
 #include "strings.hpp"
 #include "traceback.hpp"
 #include "function.hpp"

@@ -6,6 +6,8 @@
 // releases it with UnloadAudioStream, once.
 #include "frame.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <raylib.h>
 
 namespace {
@@ -21,9 +23,12 @@ struct AudioStreamObject {
     float pitch;
     float pan;
 };
-// Other modules are built against this size and check it on import.
-static_assert(sizeof(AudioStreamObject) == 72);
+// Other modules are built against the layout in lumabo.h and check its size
+// on import.
+static_assert(sizeof(AudioStreamObject) == sizeof(lumabo_AudioStream_object) &&
+              sizeof(AudioStreamObject) == 72);
 
+ModuleState state{.file = "src/lumabo/audio_stream/audio_stream.cpp"};
 lumabo_AudioStream_vtable vtable;
 extern PyTypeObject AudioStreamType;
 
@@ -106,8 +111,8 @@ constexpr MethodDef* all_methods[] = {&unload_def};
 constexpr ModuleConfig config{
     .short_name = "audio_stream",
     .full_name = "lumabo.audio_stream.audio_stream",
-    .file = "src/lumabo/audio_stream/audio_stream.cpp",
     .class_name = "AudioStream",
+    .state = &state,
     .type = &AudioStreamType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,

@@ -12,6 +12,8 @@
 // `time_played` read 0.0.
 #include "frame.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -32,7 +34,11 @@ struct MusicObject {
     bool finalized;  // the release on destruction has been attempted
 };
 
+ModuleState state{.file = "src/lumabo/music/music.cpp"};
+Sibling<lumabo_AudioStream_vtable> audio_stream{
+    {"lumabo.audio_stream.audio_stream", "AudioStream", sizeof(lumabo_AudioStream_object)}};
 lumabo_Music_vtable vtable;
+PyObject* builtin_staticmethod = nullptr;
 PyObject* builtin_round = nullptr;
 extern PyTypeObject MusicType;
 
@@ -68,24 +74,17 @@ constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
 constexpr const char* no_pickling = "self.raw cannot be converted to a Python object for pickling";
 }  // namespace message
 
-// A new result, or the failure with an entry for `function`.
-PyObject* or_entry(PyObject* result, const char* function,
-                   int line = static_cast<int>(std::source_location::current().line())) {
-    if (!result) add_traceback(function, line);
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Making and loading. Both always make a Music itself, never a subclass.
 
 PyObject* c_new(Music raw) {
     Ref self = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&MusicType)));
-    if (!self) return or_entry(nullptr, where::new_);
+    if (!self) return or_entry(state, nullptr, where::new_);
     MusicObject* m = as_music(self.get());
     m->raw = raw;
     // Without an ownership argument the wrapper leaves the release to us.
-    Ref stream = Ref::steal(state.audio_stream->cfrom_struct(m->raw.stream, nullptr));
-    if (!stream) return or_entry(nullptr, where::new_);  // dropping self releases the stream
+    Ref stream = Ref::steal(audio_stream.vtable()->cfrom_struct(m->raw.stream, nullptr));
+    if (!stream) return or_entry(state, nullptr, where::new_);  // dropping self releases the stream
     Py_SETREF(m->stream, stream.release());
     m->volume = 1.0f;
     m->pitch = 1.0f;
@@ -94,21 +93,16 @@ PyObject* c_new(Music raw) {
 }
 
 PyObject* c_load(PyObject* filename) {
-    if (filename == Py_None) return or_entry(none_has_no("encode"), where::c_load);
+    if (filename == Py_None) return or_entry(state, none_has_no("encode"), where::c_load);
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(filename));
-    if (!encoded) return or_entry(nullptr, where::c_load);
+    if (!encoded) return or_entry(state, nullptr, where::c_load);
     // A file raylib cannot read still gives a Music: `valid` tells.
     Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
     encoded = Ref();
-    return or_entry(c_new(raw), where::c_load);
+    return or_entry(state, c_new(raw), where::c_load);
 }
 
-PyObject* load(PyObject*, PyObject* const* args) {
-    PyObject* filename = args[0];
-    if (filename != Py_None && !PyUnicode_CheckExact(filename))
-        return argument_type_error("filename", "str", filename);
-    return c_load(filename);
-}
+PyObject* load(PyObject*, PyObject* const* args) { return c_load(args[0]); }
 
 // ---------------------------------------------------------------------------
 // Releasing the stream.
@@ -165,6 +159,7 @@ MethodDef load_def{.name = "load",
                    .body = load,
                    .kind = Kind::static_method,
                    .params = {&s_filename},
+                   .accepts = {Accept::str_or_none},
                    .returns = "Music"};
 
 // The overridable slots: a subclass's Python-level override runs instead.
@@ -179,7 +174,7 @@ void overridable_seek(PyObject* self, float position, int skip_dispatch) {
     if (!skip_dispatch && may_override(Py_TYPE(self))) {
         Ref arg = Ref::steal(PyFloat_FromDouble(position));
         if (!arg) {
-            add_traceback(seek_def.where, seek_def.line);
+            add_traceback(seek_def);
             return;
         }
         if (dispatch_override(self, seek_def, s_seek.get(), arg) != Dispatch::body) return;
@@ -244,7 +239,7 @@ constexpr CachedFloat pan{&MusicObject::pan, SetMusicPan, "lumabo.music.music.Mu
 
 template <const CachedFloat& prop>
 PyObject* get_cached(PyObject* self, void*) {
-    return or_entry(PyFloat_FromDouble(as_music(self)->*prop.field), prop.get_entry);
+    return or_entry(state, PyFloat_FromDouble(as_music(self)->*prop.field), prop.get_entry);
 }
 
 template <const CachedFloat& prop>
@@ -252,7 +247,7 @@ int set_cached(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete();
     float v;
     if (!to_float(value, &v)) {
-        add_traceback(prop.set_entry);
+        add_traceback(state, prop.set_entry);
         return -1;
     }
     MusicObject* m = as_music(self);
@@ -264,13 +259,13 @@ int set_cached(PyObject* self, PyObject* value, void*) {
 PyObject* get_length(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
     float seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0f;
-    return or_entry(PyFloat_FromDouble(seconds), where::length_get);
+    return or_entry(state, PyFloat_FromDouble(seconds), where::length_get);
 }
 
 PyObject* get_time_played(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
     float seconds = holds_stream(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
-    return or_entry(PyFloat_FromDouble(seconds), where::time_played_get);
+    return or_entry(state, PyFloat_FromDouble(seconds), where::time_played_get);
 }
 
 PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_music(self)->stream); }
@@ -278,11 +273,11 @@ PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_music(self)->s
 // Replaces the wrapper only; the record, and so what raylib plays, stays.
 int set_stream(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
-    auto* type = reinterpret_cast<PyTypeObject*>(state.audio_stream_type);
+    PyTypeObject* type = audio_stream.type;
     if (value != Py_None && !PyObject_TypeCheck(value, type)) {
         PyErr_Format(PyExc_TypeError, message::cannot_convert, Py_TYPE(value)->tp_name,
                      type->tp_name);
-        add_traceback(where::stream_set);
+        add_traceback(state, where::stream_set);
         return -1;
     }
     Py_SETREF(as_music(self)->stream, Py_NewRef(value));
@@ -334,7 +329,7 @@ Py_ssize_t music_len(PyObject* self) {
     Ref rounded = length ? Ref::steal(PyObject_CallOneArg(builtin_round, length.get())) : Ref();
     Ref index = rounded ? Ref::steal(PyNumber_Index(rounded.get())) : Ref();
     Py_ssize_t n = index ? PyLong_AsSsize_t(index.get()) : -1;
-    if (n == -1 && PyErr_Occurred()) add_traceback(where::len);
+    if (n == -1 && PyErr_Occurred()) add_traceback(state, where::len);
     return n;
 }
 
@@ -466,17 +461,19 @@ constexpr MethodDef* all_methods[] = {&play_def,   &stop_def,   &pause_def, &res
                                       &update_def, &seek_def,   &unload_def, &load_def,
                                       &reduce_def, &setstate_def};
 
+constexpr SiblingType* siblings[] = {&audio_stream};
+
 constexpr ModuleConfig config{
     .short_name = "music",
     .full_name = "lumabo.music.music",
-    .file = "src/lumabo/music/music.cpp",
     .class_name = "Music",
+    .state = &state,
     .type = &MusicType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
     .builtins = {{{"staticmethod", &builtin_staticmethod}, {"round", &builtin_round}}},
-    .imports_audio_stream = true,
+    .siblings = siblings,
     .install = install,
 };
 

@@ -12,6 +12,8 @@
 // until the last alias lets go; only then does raylib free the samples.
 #include "frame.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <raylib.h>
 
 namespace {
@@ -36,7 +38,11 @@ struct SoundObject {
     Sound unload_deferred;  // released by unload() while still shared
 };
 
+ModuleState state{.file = "src/lumabo/sound/sound.cpp"};
+Sibling<lumabo_AudioStream_vtable> audio_stream{
+    {"lumabo.audio_stream.audio_stream", "AudioStream", sizeof(lumabo_AudioStream_object)}};
 lumabo_Sound_vtable vtable;
+PyObject* builtin_staticmethod = nullptr;
 extern PyTypeObject SoundType;
 
 SoundObject* as_sound(PyObject* self) { return reinterpret_cast<SoundObject*>(self); }
@@ -135,7 +141,7 @@ PyObject* new_sound(Sound raw, lumabo_Sound_opt* opt) {
             SavedException keep;
             unload_raw(raw, is_alias != 0);
         }
-        add_traceback(where::new_);
+        add_traceback(state, where::new_);
         return nullptr;
     }
     SoundObject* s = as_sound(self.get());
@@ -144,10 +150,10 @@ PyObject* new_sound(Sound raw, lumabo_Sound_opt* opt) {
     s->raw = raw;
     s->volume = 1.0f;
     s->pitch = 1.0f;
-    Ref stream = Ref::steal(state.audio_stream->cfrom_struct(raw.stream, nullptr));
+    Ref stream = Ref::steal(audio_stream.vtable()->cfrom_struct(raw.stream, nullptr));
     if (!stream) {
         // The half-built object holds the record: its destruction releases it.
-        add_traceback(where::new_);
+        add_traceback(state, where::new_);
         return nullptr;
     }
     Py_SETREF(s->stream, stream.release());
@@ -164,7 +170,6 @@ void fill_vtable() { vtable = {.new_ = new_sound, .c_unload = c_unload}; }
 PyObject* load(PyObject*, PyObject* const* args) {
     PyObject* file_name = args[0];
     if (file_name == Py_None) return none_has_no("encode");
-    if (!PyUnicode_CheckExact(file_name)) return argument_type_error("file_name", "str", file_name);
     Ref file_name_bytes = Ref::steal(PyUnicode_AsUTF8String(file_name));
     if (!file_name_bytes) return nullptr;
     Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
@@ -176,10 +181,7 @@ PyObject* load(PyObject*, PyObject* const* args) {
 // nothing never reaches it: the alias holds nothing either, as raylib's own
 // answer is for a source without samples.
 PyObject* load_alias(PyObject*, PyObject* const* args) {
-    PyObject* arg = args[0];
-    if (arg == Py_None || !PyObject_TypeCheck(arg, &SoundType))
-        return argument_type_error("source", SoundType.tp_name, arg);
-    SoundObject* source = as_sound(arg);
+    SoundObject* source = as_sound(args[0]);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 1};
     if (!source->raw.stream.buffer) return new_sound(Sound{}, &opt);
 
@@ -279,11 +281,13 @@ MethodDef load_def{.name = "load",
                    .body = load,
                    .kind = Kind::static_method,
                    .params = {&s_file_name},
+                   .accepts = {Accept::str_or_none},
                    .returns = "Sound"};
 MethodDef load_alias_def{.name = "load_alias",
                          .body = load_alias,
                          .kind = Kind::static_method,
                          .params = {&s_source},
+                         .accepts = {Accept::instance},
                          .returns = "Sound"};
 MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
 MethodDef play_def{.name = "play", .body = playback<PlaySound>};
@@ -311,7 +315,7 @@ PyObject* get_is_alias(PyObject* self, void*) { return new_bool(as_sound(self)->
 
 PyObject* get_frame_count(PyObject* self, void*) {
     PyObject* count = PyLong_FromUnsignedLong(as_sound(self)->raw.frameCount);
-    if (!count) add_traceback(where::frame_count_get);
+    if (!count) add_traceback(state, where::frame_count_get);
     return count;
 }
 
@@ -340,7 +344,7 @@ constexpr CachedFloat pan{&SoundObject::pan, SetSoundPan, "lumabo.sound.sound.So
 PyObject* get_cached(PyObject* self, void* closure) {
     const auto& p = *static_cast<const CachedFloat*>(closure);
     PyObject* value = PyFloat_FromDouble(as_sound(self)->*p.field);
-    if (!value) add_traceback(p.get_where);
+    if (!value) add_traceback(state, p.get_where);
     return value;
 }
 
@@ -349,7 +353,7 @@ int set_cached(PyObject* self, PyObject* value, void* closure) {
     if (!value) return refuse_delete();
     float f;
     if (!to_float(value, &f)) {
-        add_traceback(p.set_where);
+        add_traceback(state, p.set_where);
         return -1;
     }
     SoundObject* s = as_sound(self);
@@ -429,17 +433,19 @@ constexpr MethodDef* all_methods[] = {&unload_def, &load_def,  &load_alias_def, 
                                       &play_def,   &stop_def,  &pause_def,      &resume_def,
                                       &reduce_def, &setstate_def};
 
+constexpr SiblingType* siblings[] = {&audio_stream};
+
 constexpr ModuleConfig config{
     .short_name = "sound",
     .full_name = module_name,
-    .file = "src/lumabo/sound/sound.cpp",
     .class_name = "Sound",
+    .state = &state,
     .type = &SoundType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
     .builtins = {{{.name = "staticmethod", .slot = &builtin_staticmethod}}},
-    .imports_audio_stream = true,
+    .siblings = siblings,
     .install = install,
 };
 

@@ -293,6 +293,7 @@ struct Function {
     Body body;
     PyTypeObject* owner;
     Py_ssize_t plain_nargs;
+    PyObject* params[max_params];  // the interned parameter names
     const MethodDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -321,15 +322,28 @@ namespace detail {
     return bind_and_run(def, args[0], args + 1, nargs - 1, kwnames);
 }
 
-// A method's usual call, m.play() or m.seek(1.0): an instance of the class
-// itself and every argument by position, none to check. It needs nothing of
-// the binding, and reads nothing but the function object and the instance's
-// type.
+// Whether the keywords of a call are the parameter names themselves, by
+// identity, for the parameters the positional arguments leave: then the
+// values already stand in parameter order, as in m.seek(position=1.0).
+inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw != f->plain_nargs) return false;
+    PyObject* const* names = f->params + (nargs - 1);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(kwnames, k) != names[k]) return false;
+    return true;
+}
+
+// A method's usual calls, m.play(), m.seek(1.0) or m.seek(position=1.0): an
+// instance of the class itself and the arguments in parameter order, none
+// to check. They need nothing of the binding, and read nothing but the
+// function object and the instance's type.
 inline PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == f->plain_nargs && !kwnames && Py_IS_TYPE(args[0], f->owner)) [[likely]] {
+    if ((kwnames ? nargs >= 1 && keywords_in_order(f, nargs, kwnames) : nargs == f->plain_nargs) &&
+        Py_IS_TYPE(args[0], f->owner)) [[likely]] {
         PyObject* result = f->body(args[0], args + 1);
         if (!result) [[unlikely]]
             return body_failed(*f->def);
@@ -470,6 +484,7 @@ inline Ref make_function(const MethodDef& def, const char* module_name, const ch
     f->body = def.body;
     f->owner = def.owner;
     f->plain_nargs = def.checks_arguments() ? -1 : 1 + n;
+    for (int i = 0; i < max_params; ++i) f->params[i] = i < n ? def.params[i]->get() : nullptr;
     f->def = &def;
     f->name = name.release();
     f->qualname = qualname.release();

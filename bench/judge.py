@@ -100,13 +100,11 @@ def combine(runs: list[dict], rows, slot_rows, skipped: dict[str, str], allocs: 
             "alloc_peak_bytes": alloc.peak_bytes,
             "alloc_net_blocks": alloc.net_blocks,
             "no_alloc_target": row.no_alloc,
-            "probe_target": bool(row.shape) and row.probe_target,
         }
         misses = []
         if not raylib_bound and mid["floor_ratio"] > R.MAX_FLOOR_RATIO:
             misses.append("floor")
-        if (not raylib_bound and entry["probe_target"]
-                and mid["probe_ratio"] > R.MAX_PROBE_RATIO):
+        if not raylib_bound and row.shape and mid["probe_ratio"] > R.MAX_PROBE_RATIO:
             misses.append("probe")
         cffi_ratio = mid["cffi_overhead_ratio"]
         if not raylib_bound and row.same_call and cffi_ratio is not None and cffi_ratio < R.MIN_CFFI_RATIO:

@@ -93,8 +93,6 @@ def markdown(report: dict) -> str:
             continue
         x_floor = "raylib-bound" if r["raylib_bound"] else span(r["floor_ratio"], ".2f")
         x_probe = span(r["probe_ratio"], ".2f")
-        if r["probe_ratio"] is not None and not r["probe_target"]:
-            x_probe = f"({x_probe})"
         cffi_cell = "–" if r["raylib_bound"] else x_cffi(r, span)
         name = r["row"] + (" *" if r["call_alone"] else "")
         lines.append(

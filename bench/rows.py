@@ -71,9 +71,6 @@ class Row:
     window: bool = False  # needs a raylib window
     call_alone: bool = False  # made so that raylib's share is next to nothing
     shape: str | None = None  # a method call: key of PROBES, its probe
-    # target: lumabo's overhead within MAX_PROBE_RATIO probes; False where the
-    # body has work of its own beyond the call (a buffer to take)
-    probe_target: bool = True
 
 
 @dataclass(frozen=True)
@@ -116,7 +113,7 @@ ROWS: list[Row] = [
         cffi="cf.PlaySound(cs)", ctypes="ct.PlaySound(ts)", no_alloc=True),
     *[
         Row(f"Sound.update({label})", "sound", f"s.update(data_{suffix}, frames_{suffix})", "buffer",
-            shape="buffer", probe_target=False,
+            shape="buffer",
             raylib=lambda e, n, suffix=suffix: e.base.update_sound(
                 e.s_ptr, e.ns[f"data_{suffix}"], e.ns[f"frames_{suffix}"], n),
             cffi=f"cf.UpdateSound(cs, ffi.from_buffer(data_{suffix}), frames_{suffix})",
@@ -155,7 +152,7 @@ ROWS: list[Row] = [
     # the buffer.
     *[
         Row(f"Sound.update({label}, 0 frames)", "sound", f"s.update(data_{suffix}, 0)", "buffer",
-            shape="buffer", probe_target=False,
+            shape="buffer",
             raylib=lambda e, n, suffix=suffix: e.base.update_sound(
                 e.s_ptr, e.ns[f"data_{suffix}"], 0, n),
             cffi=f"cf.UpdateSound(cs, ffi.from_buffer(data_{suffix}), 0)",

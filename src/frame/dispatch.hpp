@@ -38,7 +38,7 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
                     reinterpret_cast<Function*>(func)->def == &def) ||
                    (PyObject_TypeCheck(func, &PyCFunction_Type) &&
                     reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_meth ==
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(def.body)));
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(def.body.run)));
         if (own) return Dispatch::body;
     }
 

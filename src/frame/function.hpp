@@ -39,7 +39,23 @@ enum class Accept : unsigned char {
 // A body receives the instance (nullptr for static methods and functions)
 // and its arguments bound to the declared parameters, in order. It returns a
 // new reference, or nullptr with an exception set.
-using Body = PyObject* (*)(PyObject* self, PyObject* const* args);
+using BodyFn = PyObject* (*)(PyObject* self, PyObject* const* args);
+
+namespace detail {
+template <BodyFn run>
+PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+}  // namespace detail
+
+// A body, and the entry of a method's function object with that body
+// compiled into it: the usual call reaches the body without a pointer.
+// A class file names it `body<function>`.
+struct Body {
+    BodyFn run;
+    vectorcallfunc method_entry;
+};
+
+template <BodyFn run>
+inline constexpr Body body{run, detail::method_call<run>};
 
 inline constexpr int max_params = 3;
 
@@ -250,7 +266,7 @@ inline PyObject* bind_and_run(const MethodDef& def, PyObject* self, PyObject* co
     detail::Arguments bound;
     detail::Bound outcome = detail::bind(def, args, nargs, kwnames, bound);
     if (outcome == detail::Bound::ok) {
-        PyObject* result = def.body(self, bound.values);
+        PyObject* result = def.body.run(self, bound.values);
         if (result) return result;
         outcome = detail::Bound::refused;
     }
@@ -287,10 +303,9 @@ PyMethodDef method_table_entry() {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    // What a method's usual call reads, beside the entry point: its body,
-    // the class, and the argument count it takes as is (the instance
-    // included; -1 when its arguments are checked, so that never matches).
-    Body body;
+    // What a method's usual call reads, beside the entry point: the class,
+    // the argument count it takes as is (the instance included; -1 when its
+    // arguments are checked, so that never matches) and the parameter names.
     PyTypeObject* owner;
     Py_ssize_t plain_nargs;
     PyObject* params[max_params];  // the interned parameter names
@@ -338,13 +353,13 @@ inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwn
 // instance of the class itself and the arguments in parameter order, none
 // to check. They need nothing of the binding, and read nothing but the
 // function object and the instance's type.
-inline PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) {
+template <BodyFn run>
+PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if ((kwnames ? nargs >= 1 && keywords_in_order(f, nargs, kwnames) : nargs == f->plain_nargs) &&
         Py_IS_TYPE(args[0], f->owner)) [[likely]] {
-        PyObject* result = f->body(args[0], args + 1);
+        PyObject* result = run(args[0], args + 1);
         if (!result) [[unlikely]]
             return body_failed(*f->def);
         return result;
@@ -480,8 +495,7 @@ inline Ref make_function(const MethodDef& def, const char* module_name, const ch
 
     auto* f = PyObject_New(Function, type);
     if (!f) return {};
-    f->vectorcall = def.kind == Kind::method ? detail::method_call : detail::unbound_call;
-    f->body = def.body;
+    f->vectorcall = def.kind == Kind::method ? def.body.method_entry : detail::unbound_call;
     f->owner = def.owner;
     f->plain_nargs = def.checks_arguments() ? -1 : 1 + n;
     for (int i = 0; i < max_params; ++i) f->params[i] = i < n ? def.params[i]->get() : nullptr;

@@ -61,7 +61,7 @@ PyObject* unload(PyObject* self, PyObject* const*) {
     Py_RETURN_NONE;
 }
 
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef unload_def{.name = "unload", .body = body<unload>};
 
 PyObject* get_sample_rate(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_stream(self)->raw.sampleRate); }
 PyObject* get_sample_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_stream(self)->raw.sampleSize); }

@@ -68,10 +68,10 @@ PyObject* act(PyObject* self, PyObject* const*) {
     Py_RETURN_NONE;
 }
 
-MethodDef enable_def{.name = "enable", .body = act<c_enable>};
-MethodDef disable_def{.name = "disable", .body = act<c_disable>};
-MethodDef show_def{.name = "show", .body = act<c_show>};
-MethodDef hide_def{.name = "hide", .body = act<c_hide>};
+MethodDef enable_def{.name = "enable", .body = body<act<c_enable>>};
+MethodDef disable_def{.name = "disable", .body = body<act<c_disable>>};
+MethodDef show_def{.name = "show", .body = body<act<c_show>>};
+MethodDef hide_def{.name = "hide", .body = body<act<c_hide>>};
 
 // The overridable slots: a subclass's Python-level override runs instead.
 template <void (*action)(PyObject*), MethodDef& def, Interned& name>
@@ -214,10 +214,10 @@ PyObject* unpickle_cursor(PyObject*, PyObject* const* args) {
     return result.release();
 }
 
-MethodDef reduce_def{.name = "__reduce__", .body = cursor_reduce};
-MethodDef setstate_def{.name = "__setstate__", .body = cursor_setstate, .params = {&s_state}};
+MethodDef reduce_def{.name = "__reduce__", .body = body<cursor_reduce>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<cursor_setstate>, .params = {&s_state}};
 MethodDef unpickle_def{.name = "__pyx_unpickle_Cursor",
-                       .body = unpickle_cursor,
+                       .body = body<unpickle_cursor>,
                        .kind = Kind::function,
                        .params = {&s_type, &s_checksum, &s_state},
                        .accepts = {Accept::any, Accept::c_long, Accept::tuple_or_none}};

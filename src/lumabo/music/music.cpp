@@ -148,15 +148,15 @@ PyObject* seek(PyObject* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-MethodDef play_def{.name = "play", .body = act_method<act<PlayMusicStream>>};
-MethodDef stop_def{.name = "stop", .body = act_method<act<StopMusicStream>>};
-MethodDef pause_def{.name = "pause", .body = act_method<act<PauseMusicStream>>};
-MethodDef resume_def{.name = "resume", .body = act_method<act<ResumeMusicStream>>};
-MethodDef update_def{.name = "update", .body = act_method<act<UpdateMusicStream>>};
-MethodDef seek_def{.name = "seek", .body = seek, .params = {&s_position}};
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef play_def{.name = "play", .body = body<act_method<act<PlayMusicStream>>>};
+MethodDef stop_def{.name = "stop", .body = body<act_method<act<StopMusicStream>>>};
+MethodDef pause_def{.name = "pause", .body = body<act_method<act<PauseMusicStream>>>};
+MethodDef resume_def{.name = "resume", .body = body<act_method<act<ResumeMusicStream>>>};
+MethodDef update_def{.name = "update", .body = body<act_method<act<UpdateMusicStream>>>};
+MethodDef seek_def{.name = "seek", .body = body<seek>, .params = {&s_position}};
+MethodDef unload_def{.name = "unload", .body = body<unload>};
 MethodDef load_def{.name = "load",
-                   .body = load,
+                   .body = body<load>,
                    .kind = Kind::static_method,
                    .params = {&s_filename},
                    .accepts = {Accept::str_or_none},
@@ -349,8 +349,8 @@ PyObject* refuse_pickling(PyObject*, PyObject* const*) {
     return nullptr;
 }
 
-MethodDef reduce_def{.name = "__reduce__", .body = refuse_pickling};
-MethodDef setstate_def{.name = "__setstate__", .body = refuse_pickling, .params = {&s_state}};
+MethodDef reduce_def{.name = "__reduce__", .body = body<refuse_pickling>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<refuse_pickling>, .params = {&s_state}};
 
 PyMethodDef music_methods[] = {
     method_table_entry<reduce_def>(),

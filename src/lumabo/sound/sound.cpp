@@ -276,26 +276,26 @@ PyObject* refuse_pickling(PyObject*, PyObject* const*) {
     return nullptr;
 }
 
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef unload_def{.name = "unload", .body = body<unload>};
 MethodDef load_def{.name = "load",
-                   .body = load,
+                   .body = body<load>,
                    .kind = Kind::static_method,
                    .params = {&s_file_name},
                    .accepts = {Accept::str_or_none},
                    .returns = "Sound"};
 MethodDef load_alias_def{.name = "load_alias",
-                         .body = load_alias,
+                         .body = body<load_alias>,
                          .kind = Kind::static_method,
                          .params = {&s_source},
                          .accepts = {Accept::instance},
                          .returns = "Sound"};
-MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
-MethodDef play_def{.name = "play", .body = playback<PlaySound>};
-MethodDef stop_def{.name = "stop", .body = playback<StopSound>};
-MethodDef pause_def{.name = "pause", .body = playback<PauseSound>};
-MethodDef resume_def{.name = "resume", .body = playback<ResumeSound>};
-MethodDef reduce_def{.name = "__reduce__", .body = refuse_pickling};
-MethodDef setstate_def{.name = "__setstate__", .body = refuse_pickling, .params = {&s_state}};
+MethodDef update_def{.name = "update", .body = body<update>, .params = {&s_data, &s_frame_count}};
+MethodDef play_def{.name = "play", .body = body<playback<PlaySound>>};
+MethodDef stop_def{.name = "stop", .body = body<playback<StopSound>>};
+MethodDef pause_def{.name = "pause", .body = body<playback<PauseSound>>};
+MethodDef resume_def{.name = "resume", .body = body<playback<ResumeSound>>};
+MethodDef reduce_def{.name = "__reduce__", .body = body<refuse_pickling>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<refuse_pickling>, .params = {&s_state}};
 
 PyMethodDef sound_methods[] = {
     method_table_entry<reduce_def>(),

@@ -76,12 +76,6 @@ inline bool to_int(PyObject* value, int* out) {
     return true;
 }
 
-// Property deletion that the class does not support.
-inline int refuse_delete() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
-
 inline PyObject* new_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 }  // namespace lumabo

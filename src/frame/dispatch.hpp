@@ -22,10 +22,11 @@ inline bool may_override(PyTypeObject* type) {
 // `def` is the method's Python-level definition; `args` are the arguments an
 // override receives (new references, e.g. a float for seek).
 template <class... Args>
-Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name, Args&&... args) {
+Dispatch dispatch_override(PyObject* self, const MethodDef& def, Args&&... args) {
     PyTypeObject* type = Py_TYPE(self);
     if (!may_override(type)) return Dispatch::body;
 
+    PyObject* name = def.interned;
     Ref attr = Ref::steal(type->tp_getattro ? type->tp_getattro(self, name)
                                             : PyObject_GetAttr(self, name));
     if (!attr) {
@@ -56,6 +57,14 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
         return Dispatch::failed;
     }
     return Dispatch::override;
+}
+
+// The C-level slot of a method without arguments that C callers may see
+// overridden: a subclass's Python-level override runs instead of `action`.
+template <void (*action)(PyObject*), const MethodDef& def>
+void overridable(PyObject* self, int skip_dispatch) {
+    if (!skip_dispatch && dispatch_override(self, def) != Dispatch::body) return;
+    action(self);
 }
 
 }  // namespace lumabo

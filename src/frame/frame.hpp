@@ -10,6 +10,7 @@
 #include "traceback.hpp"
 #include "function.hpp"
 #include "convert.hpp"
+#include "property.hpp"
 #include "dispatch.hpp"
 #include "instance.hpp"
 #include "module.hpp"

@@ -69,10 +69,12 @@ struct MethodDef {
     int line = static_cast<int>(std::source_location::current().line());
 
     // Filled by the exec step: the dotted name of traceback entries, the
-    // class the instance must belong to and the module that holds it.
+    // class the instance must belong to, the module that holds it, and the
+    // interned name an override is looked up by.
     const char* where = nullptr;
     PyTypeObject* owner = nullptr;
     const ModuleState* module = nullptr;
+    PyObject* interned = nullptr;
 
     constexpr int nparams() const {
         int n = 0;
@@ -88,6 +90,13 @@ struct MethodDef {
 
 // The method's own traceback entry.
 inline void add_traceback(const MethodDef& def) { add_traceback(*def.module, def.where, def.line); }
+
+// The body of a method that does `action` on its instance and returns None.
+template <void (*action)(PyObject*)>
+PyObject* action_body(PyObject* self, PyObject* const*) {
+    action(self);
+    Py_RETURN_NONE;
+}
 
 // ---------------------------------------------------------------------------
 // Errors raised in bodies.

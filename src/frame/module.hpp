@@ -45,6 +45,7 @@ struct ModuleConfig {
     void* vtable;               // the class's C-level method table ...
     void (*fill_vtable)();      // ... and what fills it
     std::span<MethodDef* const> methods;  // every method of the module
+    std::span<Entry* const> entries{};    // every other traceback entry
     std::array<BuiltinSlot, 2> builtins{};
     std::span<SiblingType* const> siblings{};  // imported in this order
     bool pickling = true;           // the class defines __reduce__/__setstate__
@@ -266,18 +267,39 @@ bool setup_pickling() {
     return true;
 }
 
+// "lumabo.music.music.Music.seek", "lumabo.cursor.cursor.__pyx_unpickle_Cursor",
+// "lumabo.music.music.Music.volume.__set__": kept for the life of the process.
 template <const ModuleConfig& config>
-bool prepare_methods() {
+const char* dotted_name(const char* name, bool module_level, Accessor accessor = Accessor::none) {
+    const char* suffix = accessor == Accessor::get   ? ".__get__"
+                         : accessor == Accessor::set ? ".__set__"
+                                                     : "";
+    PyObject* where = module_level
+                          ? PyUnicode_FromFormat("%s.%s%s", config.full_name, name, suffix)
+                          : PyUnicode_FromFormat("%s.%s.%s%s", config.full_name, config.class_name,
+                                                 name, suffix);
+    return where ? PyUnicode_AsUTF8(where) : nullptr;
+}
+
+// Names the module's methods and entries: their dotted names, and the
+// interned names overrides are looked up by.
+template <const ModuleConfig& config>
+bool prepare_names() {
     for (MethodDef* def : config.methods) {
-        if (def->where) continue;
-        PyObject* where = def->kind == Kind::function
-                              ? PyUnicode_FromFormat("%s.%s", config.full_name, def->name)
-                              : PyUnicode_FromFormat("%s.%s.%s", config.full_name,
-                                                     config.class_name, def->name);
-        if (!where) return false;
-        def->where = PyUnicode_AsUTF8(where);  // kept for the life of the process
+        if (def->module) continue;
+        const char* where = dotted_name<config>(def->name, def->kind == Kind::function);
+        PyObject* interned = where ? PyUnicode_InternFromString(def->name) : nullptr;
+        if (!interned) return false;
+        def->where = where;
+        def->interned = interned;
         def->owner = config.type;
         def->module = config.state;
+    }
+    for (Entry* entry : config.entries) {
+        if (entry->module) continue;
+        entry->where = dotted_name<config>(entry->name, entry->module_level, entry->accessor);
+        if (!entry->where) return false;
+        entry->module = config.state;
     }
     return true;
 }
@@ -320,7 +342,7 @@ int exec_step(PyObject* module) {
     // 4. The interpreter the module was built for.
     if (check_version(config.full_name) < 0) return detail::fail_exec<config>(false);
     // 5. Names, made once.
-    if (!Interned::make_all() || !detail::prepare_methods<config>())
+    if (!Interned::make_all() || !detail::prepare_names<config>())
         return detail::fail_exec<config>(false);
 
     // 6. sys.modules.

@@ -32,10 +32,31 @@ inline void add_traceback(const ModuleState& module, const char* function,
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-// A new result, or the failure with an entry for `function`.
-inline PyObject* or_entry(const ModuleState& module, PyObject* result, const char* function,
+// The traceback entry of a function that is no Python-level method: a
+// C-level function ("new"), a property's accessor ("volume", get), a helper
+// of the module. The exec step derives its dotted name the way it does the
+// methods' ("lumabo.music.music.Music.new", "...Music.volume.__get__").
+enum class Accessor { none, get, set };
+
+struct Entry {
+    const char* name;
+    Accessor accessor = Accessor::none;
+    bool module_level = false;  // named after the module alone, not its class
+
+    // Filled by the exec step.
+    const char* where = nullptr;
+    const ModuleState* module = nullptr;
+};
+
+inline void add_traceback(const Entry& entry,
                           int line = static_cast<int>(std::source_location::current().line())) {
-    if (!result) add_traceback(module, function, line);
+    add_traceback(*entry.module, entry.where, line);
+}
+
+// A new result, or the failure with `entry`.
+inline PyObject* or_entry(const Entry& entry, PyObject* result,
+                          int line = static_cast<int>(std::source_location::current().line())) {
+    if (!result) add_traceback(entry, line);
     return result;
 }
 

@@ -56,12 +56,7 @@ void c_unload(PyObject* self) {
 
 void fill_vtable() { vtable = {.cfrom_struct = cfrom_struct, .new_ = cfrom_struct, .c_unload = c_unload}; }
 
-PyObject* unload(PyObject* self, PyObject* const*) {
-    c_unload(self);
-    Py_RETURN_NONE;
-}
-
-MethodDef unload_def{.name = "unload", .body = body<unload>};
+MethodDef unload_def{.name = "unload", .body = body<action_body<c_unload>>};
 
 PyObject* get_sample_rate(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_stream(self)->raw.sampleRate); }
 PyObject* get_sample_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_stream(self)->raw.sampleSize); }

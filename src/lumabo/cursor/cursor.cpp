@@ -25,10 +25,6 @@ int cursor_enabled = 0;
 lumabo_Cursor_vtable vtable;
 extern PyTypeObject CursorType;
 
-Interned s_enable{"enable"};
-Interned s_disable{"disable"};
-Interned s_show{"show"};
-Interned s_hide{"hide"};
 Interned s_state{"__pyx_state"};
 Interned s_type{"__pyx_type"};
 Interned s_checksum{"__pyx_checksum"};
@@ -61,24 +57,12 @@ void c_show(PyObject*) { ShowCursor(); }
 void c_hide(PyObject*) { HideCursor(); }
 
 // The Python-level methods act directly: an override in a subclass is found
-// by ordinary attribute lookup before they are reached.
-template <void (*action)(PyObject*)>
-PyObject* act(PyObject* self, PyObject* const*) {
-    action(self);
-    Py_RETURN_NONE;
-}
-
-MethodDef enable_def{.name = "enable", .body = body<act<c_enable>>};
-MethodDef disable_def{.name = "disable", .body = body<act<c_disable>>};
-MethodDef show_def{.name = "show", .body = body<act<c_show>>};
-MethodDef hide_def{.name = "hide", .body = body<act<c_hide>>};
-
-// The overridable slots: a subclass's Python-level override runs instead.
-template <void (*action)(PyObject*), MethodDef& def, Interned& name>
-void overridable(PyObject* self, int skip_dispatch) {
-    if (!skip_dispatch && dispatch_override(self, def, name.get()) != Dispatch::body) return;
-    action(self);
-}
+// by ordinary attribute lookup before they are reached. The C-level slots
+// of the same names look for one first.
+MethodDef enable_def{.name = "enable", .body = body<action_body<c_enable>>};
+MethodDef disable_def{.name = "disable", .body = body<action_body<c_disable>>};
+MethodDef show_def{.name = "show", .body = body<action_body<c_show>>};
+MethodDef hide_def{.name = "hide", .body = body<action_body<c_hide>>};
 
 void fill_vtable() {
     vtable = {
@@ -86,10 +70,10 @@ void fill_vtable() {
         .c_disable = c_disable,
         .c_show = c_show,
         .c_hide = c_hide,
-        .enable = overridable<c_enable, enable_def, s_enable>,
-        .disable = overridable<c_disable, disable_def, s_disable>,
-        .show = overridable<c_show, show_def, s_show>,
-        .hide = overridable<c_hide, hide_def, s_hide>,
+        .enable = overridable<c_enable, enable_def>,
+        .disable = overridable<c_disable, disable_def>,
+        .show = overridable<c_show, show_def>,
+        .hide = overridable<c_hide, hide_def>,
     };
 }
 
@@ -116,30 +100,31 @@ constexpr long long checksum_written = 0xe3b0c44;  // sha256 of the empty field 
 // list: pickles of every flavour of the layout load.
 constexpr int checksums_accepted[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
+Entry set_state_entry{"__pyx_unpickle_Cursor__set_state", Accessor::none, true};
+
 // Merges element 0 of `pickled` (an exact tuple) into the instance dictionary.
 bool set_state(PyObject* result, PyObject* pickled) {
-    constexpr const char* where = "lumabo.cursor.cursor.__pyx_unpickle_Cursor__set_state";
     if (PyTuple_GET_SIZE(pickled) == 0) return true;
     PyObject* attrs = PyTuple_GET_ITEM(pickled, 0);
     int truth = PyObject_IsTrue(attrs);
     if (truth <= 0) {
-        if (truth < 0) add_traceback(state, where);
+        if (truth < 0) add_traceback(set_state_entry);
         return truth == 0;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(result, nullptr));
     if (!dict) {
-        add_traceback(state, where);
+        add_traceback(set_state_entry);
         return false;
     }
     if (PyDict_CheckExact(dict.get())) {
         if (PyDict_Update(dict.get(), attrs) < 0) {
-            add_traceback(state, where);
+            add_traceback(set_state_entry);
             return false;
         }
         return true;
     }
     Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), s_update.get(), attrs));
-    if (!done) add_traceback(state, where);
+    if (!done) add_traceback(set_state_entry);
     return bool(done);
 }
 
@@ -247,12 +232,8 @@ PyObject* cursor_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void cursor_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(self);
-    if (type->tp_finalize && !finalized && type->tp_dealloc == cursor_dealloc &&
-        PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    type->tp_free(self);
+    if (resurrected_by_finalizer(self, cursor_dealloc)) return;
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject CursorType = {
@@ -273,6 +254,7 @@ bool install();
 
 constexpr MethodDef* all_methods[] = {&enable_def, &disable_def,  &show_def,    &hide_def,
                                       &reduce_def, &setstate_def, &unpickle_def};
+constexpr Entry* all_entries[] = {&set_state_entry};
 
 constexpr ModuleConfig config{
     .short_name = "cursor",
@@ -283,6 +265,7 @@ constexpr ModuleConfig config{
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
+    .entries = all_entries,
     .install = install,
 };
 

@@ -1,14 +1,19 @@
-"""The report: a plain-text table for the terminal and Markdown tables for
-the README, both drawn from the figures judge.py computed. The text shows
-the median of the runs; the Markdown shows each figure's spread (min–max)."""
+"""The report: the tables of figures judge.py computed, built once and
+rendered twice, as plain text for the terminal (each figure the median of
+the runs) and as Markdown for the README (each figure's spread, min–max)."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
 import rows as R
+
+Cell = Callable[..., str]  # (figure spread, format spec) -> text
 
 
 def mid(fig: dict | None, spec: str = ".1f") -> str:
-    return "-" if fig is None else format(fig["mid"], spec)
+    return "–" if fig is None else format(fig["mid"], spec)
 
 
 def span(fig: dict | None, spec: str = ".1f") -> str:
@@ -18,106 +23,77 @@ def span(fig: dict | None, spec: str = ".1f") -> str:
     return low if low == high else f"{low}–{high}"
 
 
-def allocs(r: dict, unit: str = "B") -> str:
-    if r["alloc_peak_bytes"] == 0 and r["alloc_net_blocks"] <= 0:
-        return "0"
-    return f"{r['alloc_peak_bytes']}{unit}"
+@dataclass
+class Table:
+    title: str
+    head: list[str]  # figures are right-aligned, the first and any last text column left
+    rows: list[list[str]] = field(default_factory=list)
+    note: str = ""  # a line between rows: "" for none
 
 
-def x_cffi(r: dict, cell) -> str:
-    shown = cell(r["cffi_overhead_ratio"])
-    if r["cffi_overhead_ratio"] is not None and not r["same_call"]:
-        shown = f"({shown})"
-    return shown
+def row_cells(r: dict, cell: Cell) -> list[str]:
+    if "skipped" in r:
+        return [r["row"], f"skipped: {r['skipped']}"]
+    x_floor = "raylib-bound" if r["raylib_bound"] else cell(r["floor_ratio"], ".2f")
+    x_cffi = "–" if r["raylib_bound"] else cell(r["cffi_overhead_ratio"])
+    if r["cffi_overhead_ratio"] is not None and not r["same_call"] and not r["raylib_bound"]:
+        x_cffi = f"({x_cffi})"
+    allocs = "0" if r["alloc_peak_bytes"] == 0 and r["alloc_net_blocks"] <= 0 else f"{r['alloc_peak_bytes']} B"
+    return [r["row"] + (" *" if r["call_alone"] else ""),
+            *(cell(r[k]) for k in ("lumabo_ns", "raylib_ns", "overhead_ns", "floor_ns")), x_floor,
+            cell(r["probe_ns"]), cell(r["probe_ratio"], ".2f"), cell(r["cffi_ns"]), cell(r["ctypes_ns"]),
+            x_cffi, allocs, r["verdict"]]
+
+
+def tables(report: dict, cell: Cell) -> list[Table]:
+    calls = Table("Python-level calls, ns per call (overhead = lumabo - raylib; × cffi = cffi's "
+                  "overhead / lumabo's; * = raylib does next to nothing)",
+                  ["row", "lumabo", "raylib", "overhead", "floor", "× floor", "probe", "× probe",
+                   "cffi", "ctypes", "× cffi", "allocs", "targets"])
+    calls.rows = [row_cells(r, cell) for r in report["rows"]]
+    floors = Table("Floors and probes, ns per call (net of the loop step)",
+                   ["the call a row is set against", "ns"])
+    floors.rows = [[what, cell(report["floors_ns"][key])]
+                   for key, (what, _) in [*R.FLOORS.items(), *R.PROBES.items()]]
+    floors.rows.append(["loop step (subtracted from every figure)",
+                        cell(report["floors_ns"]["python_loop_step_ns"])])
+    slots = Table("C-level slots through the capsule, called in a C loop, ns per call",
+                  ["slot", "slot", "raylib", "overhead"])
+    slots.rows = [[r["row"], "skipped"] if "skipped" in r else
+                  [r["row"], cell(r["slot_ns"]), cell(r["raylib_ns"]), cell(r["overhead_ns"])]
+                  for r in report["slots"]]
+    imports = Table("Import time in a fresh interpreter, microseconds (best of the runs)",
+                    ["import", "self µs", "total µs"])
+    imports.rows = [[r["what"].strip(), f"{r['self_us']:.0f}" if "self_us" in r else "–",
+                     f"{r['cumulative_us']:.0f}"] for r in report["imports"]]
+    sizes = Table("Instance size, bytes (sys.getsizeof)", ["instance", "bytes", "note"])
+    sizes.rows = [[r["what"], str(r["getsizeof"]), r["note"]] for r in report["sizes"]]
+    return [calls, floors, slots, imports, sizes]
 
 
 def text(report: dict) -> str:
-    out_rows, out_slots, floors = report["rows"], report["slots"], report["floors_ns"]
-    head = (f"{'row':<32} {'lumabo':>8} {'raylib':>8} {'overhead':>8} {'floor':>6} "
-            f"{'x floor':>7} {'probe':>6} {'x probe':>7} {'cffi':>7} {'ctypes':>7} {'x cffi':>7} "
-            f"{'alloc':>6}  verdict")
-    lines = [f"Python-level calls, ns per call, median of {report['settings']['runs']} run(s) "
-             "(overhead = lumabo - raylib; x cffi = cffi's overhead / lumabo's)", "", head,
-             "-" * len(head)]
-    started = False
-    for r in out_rows:
-        if r["call_alone"] and not started:
-            started = True
-            lines += ["", "Without raylib's share: the same calls where raylib does next to nothing", ""]
-        if "skipped" in r:
-            lines.append(f"{r['row']:<32} skipped: {r['skipped']}")
-            continue
-        lines.append(
-            f"{r['row']:<32} {mid(r['lumabo_ns']):>8} {mid(r['raylib_ns']):>8} "
-            f"{mid(r['overhead_ns']):>8} {mid(r['floor_ns']):>6} {mid(r['floor_ratio'], '.2f'):>7} "
-            f"{mid(r['probe_ns']):>6} {mid(r['probe_ratio'], '.2f'):>7} "
-            f"{mid(r['cffi_ns']):>7} {mid(r['ctypes_ns']):>7} {x_cffi(r, mid):>7} "
-            f"{allocs(r):>6}  {r['verdict']}"
-        )
-    lines += ["", "Floors and probes, ns per call (net of the loop step):"]
-    for key, (what, _) in [*R.FLOORS.items(), *R.PROBES.items()]:
-        lines.append(f"  {mid(floors[key]):>6}  {what}")
-    lines.append(f"  {mid(floors['python_loop_step_ns']):>6}  loop step (subtracted everywhere)")
-
-    lines += ["", "C-level slots through the capsule, called in a C loop, ns per call:", "",
-              f"{'slot':<36} {'slot':>8} {'raylib':>8} {'overhead':>8}"]
-    for r in out_slots:
-        if "skipped" in r:
-            lines.append(f"{r['row']:<36} skipped: {r['skipped']}")
-        else:
-            lines.append(f"{r['row']:<36} {mid(r['slot_ns']):>8} {mid(r['raylib_ns']):>8} "
-                         f"{mid(r['overhead_ns']):>8}")
-
-    lines += ["", "Import time in a fresh interpreter, microseconds (best of the runs):", ""]
-    for r in report["imports"]:
-        own = f"self {r['self_us']:.0f}, " if "self_us" in r else ""
-        lines.append(f"  {r['what']:<52} {own}total {r['cumulative_us']:.0f}")
-    lines += ["", "Instance size, bytes (sys.getsizeof; basic size of the type):", ""]
-    for r in report["sizes"]:
-        basic = f" (basic {r['basicsize']})" if r["basicsize"] is not None else ""
-        note = f"  {r['note']}" if r["note"] else ""
-        lines.append(f"  {r['what']:<32} {r['getsizeof']:>5}{basic}{note}")
-    return "\n".join(lines)
+    runs = report["settings"]["runs"]
+    out = [f"Figures are the median of {runs} run(s).", ""]
+    for t in tables(report, mid):
+        widths = [max(len(row[i]) for row in [t.head, *t.rows] if i < len(row))
+                  for i in range(len(t.head))]
+        out += [t.title + ":", ""]
+        for row in [t.head, *t.rows]:
+            left = {0} | ({len(t.head) - 1} if t.head[-1] in ("targets", "note") else set())
+            cells = [c.ljust(widths[i]) if i in left else c.rjust(widths[i]) for i, c in enumerate(row)]
+            if len(row) < len(t.head):  # a skipped row: its reason, left as it is
+                cells = [row[0].ljust(widths[0]), *row[1:]]
+            out.append("  ".join(cells).rstrip())
+        out.append("")
+    return "\n".join(out)
 
 
 def markdown(report: dict) -> str:
     """The tables as Markdown, for the README: each figure's spread over the runs."""
-    lines = [
-        "| row | lumabo | raylib | overhead | floor | × floor | probe | × probe | cffi | ctypes "
-        "| × cffi | allocs | targets |",
-        "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|",
-    ]
-    for r in report["rows"]:
-        if "skipped" in r:
-            lines.append(f"| `{r['statement']}` | skipped: {r['skipped']} ||||||||||||")
-            continue
-        x_floor = "raylib-bound" if r["raylib_bound"] else span(r["floor_ratio"], ".2f")
-        x_probe = span(r["probe_ratio"], ".2f")
-        cffi_cell = "–" if r["raylib_bound"] else x_cffi(r, span)
-        name = r["row"] + (" *" if r["call_alone"] else "")
-        lines.append(
-            f"| {name} | {span(r['lumabo_ns'])} | {span(r['raylib_ns'])} | {span(r['overhead_ns'])} "
-            f"| {span(r['floor_ns'])} | {x_floor} | {span(r['probe_ns'])} | {x_probe} "
-            f"| {span(r['cffi_ns'])} | {span(r['ctypes_ns'])} | {cffi_cell} | {allocs(r, ' B')} "
-            f"| {r['verdict']} |"
-        )
-    lines += ["", "| floor or probe: the call it is set against | ns |", "|---|--:|"]
-    for key, (what, _) in [*R.FLOORS.items(), *R.PROBES.items()]:
-        lines.append(f"| {what} | {span(report['floors_ns'][key])} |")
-    lines.append(f"| loop step (subtracted from every figure) | "
-                 f"{span(report['floors_ns']['python_loop_step_ns'])} |")
-    lines += ["", "| C-level slot, through the capsule | slot | raylib | overhead |", "|---|--:|--:|--:|"]
-    for r in report["slots"]:
-        if "skipped" in r:
-            lines.append(f"| {r['row']} | skipped |||")
-        else:
-            lines.append(f"| {r['row']} | {span(r['slot_ns'])} | {span(r['raylib_ns'])} "
-                         f"| {span(r['overhead_ns'])} |")
-    lines += ["", "| import, in a fresh interpreter | self µs | total µs |", "|---|--:|--:|"]
-    for r in report["imports"]:
-        own = f"{r['self_us']:.0f}" if "self_us" in r else "–"
-        lines.append(f"| {r['what'].strip()} | {own} | {r['cumulative_us']:.0f} |")
-    lines += ["", "| instance | bytes (`sys.getsizeof`) |", "|---|--:|"]
-    for r in report["sizes"]:
-        lines.append(f"| {r['what']} | {r['getsizeof']} |")
-    return "\n".join(lines) + "\n"
+    out = []
+    for t in tables(report, span):
+        out += [f"| {' | '.join(t.head)} |", "|---|" + "--:|" * (len(t.head) - 1)]
+        for row in t.rows:
+            out.append(f"| {' | '.join(row)} |" + "|" * (len(t.head) - len(row)))
+        out.append("")
+    return "\n".join(out)

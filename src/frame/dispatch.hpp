@@ -20,7 +20,7 @@ inline bool may_override(PyTypeObject* type) {
 }
 
 // `def` is the method's Python-level definition; `args` are the arguments an
-// override receives (new references, e.g. a float for seek).
+// override receives (new references, e.g. a float).
 template <class... Args>
 Dispatch dispatch_override(PyObject* self, const MethodDef& def, Args&&... args) {
     PyTypeObject* type = Py_TYPE(self);

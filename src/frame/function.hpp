@@ -60,12 +60,12 @@ inline constexpr Body body{run, detail::method_call<run>};
 inline constexpr int max_params = 3;
 
 struct MethodDef {
-    const char* name;  // bare name, "seek"
+    const char* name;  // bare name, as Python code calls it
     Body body;
     Kind kind = Kind::method;
     std::array<Interned*, max_params> params{};  // besides the instance
     std::array<Accept, max_params> accepts{};    // what each parameter must be
-    const char* returns = nullptr;               // return annotation, e.g. "Music"
+    const char* returns = nullptr;               // return annotation: the class name
     int line = static_cast<int>(std::source_location::current().line());
 
     // Filled by the exec step: the dotted name of traceback entries, the
@@ -348,7 +348,7 @@ namespace detail {
 
 // Whether the keywords of a call are the parameter names themselves, by
 // identity, for the parameters the positional arguments leave: then the
-// values already stand in parameter order, as in m.seek(position=1.0).
+// values already stand in parameter order, as in obj.f(x=1.0).
 inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     if (nargs + nkw != f->plain_nargs) return false;
@@ -358,7 +358,7 @@ inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwn
     return true;
 }
 
-// A method's usual calls, m.play(), m.seek(1.0) or m.seek(position=1.0): an
+// A method's usual calls, obj.f(), obj.f(1.0) or obj.f(x=1.0): an
 // instance of the class itself and the arguments in parameter order, none
 // to check. They need nothing of the binding, and read nothing but the
 // function object and the instance's type.

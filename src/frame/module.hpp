@@ -24,8 +24,8 @@ struct BuiltinSlot {
 // imported by the exec step. `size` is the instance size the module was
 // built against (from the sibling's header).
 struct SiblingType {
-    const char* module;  // "lumabo.audio_stream.audio_stream"
-    const char* name;    // "AudioStream"
+    const char* module;  // the sibling module's full name
+    const char* name;    // the type's name in it
     Py_ssize_t size;
     PyTypeObject* type = nullptr;  // a strong reference, for the life of the process
     const void* table = nullptr;
@@ -37,9 +37,9 @@ struct Sibling : SiblingType {
 };
 
 struct ModuleConfig {
-    const char* short_name;  // "music": the definition's name
-    const char* full_name;   // "lumabo.music.music"
-    const char* class_name;  // "Music"
+    const char* short_name;  // the definition's name: the last part of the full name
+    const char* full_name;   // "lumabo.<name>.<name>"
+    const char* class_name;  // the class the module defines
     ModuleState* state;      // the module's own, in its source file
     PyTypeObject* type;
     void* vtable;               // the class's C-level method table ...
@@ -267,8 +267,8 @@ bool setup_pickling() {
     return true;
 }
 
-// "lumabo.music.music.Music.seek", "lumabo.cursor.cursor.__pyx_unpickle_Cursor",
-// "lumabo.music.music.Music.volume.__set__": kept for the life of the process.
+// "<module>.<Class>.<name>", "<module>.<name>" at module level, with ".__get__"
+// or ".__set__" for an accessor: kept for the life of the process.
 template <const ModuleConfig& config>
 const char* dotted_name(const char* name, bool module_level, Accessor accessor = Accessor::none) {
     const char* suffix = accessor == Accessor::get   ? ".__get__"

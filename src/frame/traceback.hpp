@@ -33,9 +33,9 @@ inline void add_traceback(const ModuleState& module, const char* function,
 }
 
 // The traceback entry of a function that is no Python-level method: a
-// C-level function ("new"), a property's accessor ("volume", get), a helper
-// of the module. The exec step derives its dotted name the way it does the
-// methods' ("lumabo.music.music.Music.new", "...Music.volume.__get__").
+// C-level function ("new"), a property's accessor (its name, get or set), a
+// helper of the module. The exec step derives its dotted name the way it
+// does the methods' ("<module>.<Class>.new", "<module>.<Class>.<name>.__get__").
 enum class Accessor { none, get, set };
 
 struct Entry {

@@ -135,7 +135,7 @@ def close(env: Environment) -> None:
     env.device.close_window()
     env.device.close_audio()
     if env.xvfb is not None:
-        harness.stop_xvfb(env.xvfb)
+        harness.stop_process(env.xvfb)
 
 
 def skip_reason(env: Environment, row) -> str | None:

@@ -3,8 +3,12 @@
     python examples/play.py [TRACK]
 
 Without TRACK, a short chord progression is generated into a temporary WAV
-file. Without a sound card raylib plays through its null backend: silent,
-but the track still advances in real time.
+file. It says first which backend raylib plays through: a sound server
+("PulseAudio", which PipeWire also serves) or a card ("ALSA") is heard; the
+null backend, raylib's fallback on a machine with neither and without the
+ALSA library, is silent, but the track still advances in real time. With the
+ALSA library but neither server nor card, no audio device opens, and the
+example stops with the error saying so.
 """
 
 from __future__ import annotations
@@ -107,6 +111,7 @@ def play_sound(folder: Path) -> None:
     alias.pitch = 0.5
     alias.pan = -1.0  # raylib: -1 left, 0 centre, 1 right
     for name, s in (("Sound", sound), ("alias (pitch 0.5, pan left)", alias)):
+        time.sleep(0.3)  # a pause, to hear each one apart
         s.play()
         print(f"{name}: playing={s.playing}")
         deadline = time.monotonic() + 2.0
@@ -116,9 +121,18 @@ def play_sound(folder: Path) -> None:
     sound.unload()
 
 
+def say_backend() -> None:
+    backend = device.audio_backend()
+    print(f"Audio device: raylib plays through {backend}.")
+    if backend == "Null":
+        print("  Nothing will be heard: raylib found no sound server (PulseAudio or PipeWire)\n"
+              "  and no sound card, and fell back to its silent null backend.")
+
+
 def main(argv: list[str]) -> int:
     device.set_log_level(device.LOG_WARNING)
     with tempfile.TemporaryDirectory() as tmp, device.audio():
+        say_backend()
         folder = Path(tmp)
         track = Path(argv[1]) if len(argv) > 1 else generated_track(folder)
         play_music(track)

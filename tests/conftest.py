@@ -12,6 +12,8 @@ Fixtures:
     tmp_wav       factory: tmp_wav(seconds, name=None, **write_wav args) -> Path
     tmp_qoa       factory: tmp_qoa(seconds, name=None, **write_wav args) -> Path
     capi          the lumabo_capi_test module
+    pulse_server  a private PulseAudio server with a null sink, for the
+                  module's tests (see pulse.py); skips if it cannot start
 """
 
 from __future__ import annotations
@@ -25,6 +27,7 @@ from types import ModuleType
 
 import pytest
 
+import pulse
 import support
 from lumabo import device
 
@@ -134,3 +137,22 @@ def tmp_qoa(tmp_path: Path):
 def capi():
     """The test-only lumabo_capi_test module (skips if it was not built)."""
     return pytest.importorskip("lumabo_capi_test")
+
+
+@pytest.fixture(scope="module")
+def pulse_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[pulse.PulseServer]:
+    """A private PulseAudio daemon with one null sink, running for the test
+    module; record what plays with ``pulse_server.record()`` and play in a
+    child process with ``env=pulse_server.client_env()``.
+
+    Skips, with the reason, where the daemon cannot start.
+    """
+    server = pulse.PulseServer(tmp_path_factory.mktemp("pulse"))
+    try:
+        server.start()
+    except pulse.PulseUnavailable as e:
+        pytest.skip(str(e))
+    try:
+        yield server
+    finally:
+        server.stop()

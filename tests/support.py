@@ -287,7 +287,7 @@ class Recorder:
 
 
 start_xvfb = harness.start_xvfb
-stop_xvfb = harness.stop_xvfb
+stop_xvfb = harness.stop_process
 
 
 class Window:
@@ -324,6 +324,9 @@ def native_entries(exc: BaseException) -> list[tuple[str, str]]:
 
 
 # -- subprocesses -----------------------------------------------------------
+
+
+stop_process = harness.stop_process
 
 
 def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> subprocess.CompletedProcess:

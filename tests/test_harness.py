@@ -183,6 +183,85 @@ def test_audio_device_opens_headless():
     assert done.stdout.split() == ["False", "True", "True", "False"]
 
 
+def test_audio_device_headless_is_the_null_backend():
+    # ./dev's test runs are a machine without sound server, card or ALSA
+    # library: raylib plays silently, and says so.
+    code = textwrap.dedent("""
+        from lumabo import device
+        device.set_log_level(device.LOG_WARNING)
+        print(device.audio_backend())
+        with device.audio():
+            print(device.audio_backend())
+        print(device.audio_backend())
+    """)
+    done = support.run_python(code, env={k: v for k, v in os.environ.items() if k != "PULSE_SERVER"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["None", "Null", "None"]
+
+
+def test_audio_device_fails_in_one_line_with_alsa_but_no_card():
+    # The ALSA library, loaded first, is the one raylib finds by name.
+    alsa = os.environ.get("LUMABO_ALSA_LIBRARY")
+    if not alsa:
+        pytest.skip("LUMABO_ALSA_LIBRARY is not set (./dev sets it where it hides ALSA)")
+    code = textwrap.dedent(f"""
+        import ctypes
+        ctypes.CDLL({alsa!r})
+        from lumabo import device
+        device.set_log_level(device.LOG_WARNING)
+        try:
+            device.open_audio()
+        except RuntimeError as e:
+            print(e)
+        print(device.audio_ready(), device.audio_backend())
+    """)
+    done = support.run_python(code)
+    assert done.returncode == 0, done.stderr
+    message, state = done.stdout.splitlines()
+    assert message.startswith("raylib could not open an audio device: ")
+    assert "start a sound server" in message
+    assert state == "False None"
+    # Neither ALSA's lines nor raylib's warning of the failure.
+    assert done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    ("level", "shown"),
+    [("LOG_INFO", ["INFO: AUDIO: Device initialized successfully", "INFO:     > Backend:       miniaudio | Null"]),
+     ("LOG_WARNING", [])],
+)
+def test_audio_device_keeps_raylibs_log_as_set(level, shown):
+    # open_audio() reads raylib's log to learn the backend; what the level
+    # shows is still printed, and the level holds afterwards.
+    code = textwrap.dedent(f"""
+        from lumabo import device
+        device.set_log_level(device.{level})
+        with device.audio():
+            pass
+    """)
+    done = support.run_python(code)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[: len(shown)] == shown
+    # Closing logs at INFO level too: the level was restored.
+    assert ("INFO: AUDIO: Device closed successfully" in lines) == bool(shown)
+
+
+def test_library_path_takes_the_name_the_build_gave(tmp_path):
+    # A build against raylib 5.5 ships libraylib.so.550.
+    (tmp_path / "lumabo").mkdir()
+    (tmp_path / "lumabo" / "__init__.py").touch()
+    (tmp_path / "lumabo" / "device.py").write_text(Path(device.__file__).read_text())
+    (tmp_path / "lumabo.libs").mkdir()
+    (tmp_path / "lumabo.libs" / "libraylib.so.550").touch()
+    done = support.run_python(
+        f"import sys; sys.path.insert(0, {str(tmp_path)!r}); from lumabo import device; "
+        "print(device.library_path())"
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == str(tmp_path / "lumabo.libs" / "libraylib.so.550")
+
+
 def test_device_imports_no_extension_module():
     done = support.run_python(
         "import sys; from lumabo import device; device.library_path(); "

@@ -90,7 +90,7 @@ def start_xvfb(screen: str = "800x600x24", timeout: float = 20) -> tuple[subproc
             ready, _, _ = select.select([read_end], [], [], timeout)
             chunk = os.read(read_end, 16) if ready else b""
             if not chunk:
-                stop_xvfb(proc)
+                stop_process(proc)
                 raise RuntimeError("Xvfb did not start")
             number += chunk
     finally:
@@ -98,10 +98,12 @@ def start_xvfb(screen: str = "800x600x24", timeout: float = 20) -> tuple[subproc
     return proc, ":" + number.decode().strip()
 
 
-def stop_xvfb(proc: subprocess.Popen) -> None:
+def stop_process(proc: subprocess.Popen, timeout: float = 10) -> None:
+    """Terminate PROC (an Xvfb, say) and wait for it; kill it if it has not
+    ended in TIMEOUT seconds."""
     proc.terminate()
     try:
-        proc.wait(timeout=10)
+        proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()

@@ -283,6 +283,36 @@ class Recorder:
         return [c.name for c in self.calls]
 
 
+# -- failed allocations ------------------------------------------------------
+
+
+def failing_each_allocation(call, recorder: Recorder, tries: int = 100):
+    """Runs CALL over and over with one Python allocation failing, the first,
+    then the second, and so on, until a run meets no failure. After each run
+    the result is dropped and the garbage collected; yields the MemoryError
+    of the run, or None, while RECORDER holds that run's raylib calls.
+    Needs _testcapi."""
+    import gc
+
+    import _testcapi
+
+    for start in range(tries):
+        gc.collect()  # what earlier code left behind is released outside the log
+        recorder.clear()
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            made, error = call(), None
+        except MemoryError as e:
+            made, error = None, e
+        finally:
+            _testcapi.remove_mem_hooks()
+        del made
+        gc.collect()
+        yield error
+        if error is None and start > 0:
+            return
+
+
 # -- display ----------------------------------------------------------------
 
 

@@ -125,12 +125,6 @@ def test_load_by_keyword_and_through_an_instance(track):
     assert other is not m and other.valid and m.valid
 
 
-def test_load_name_ends_at_nul(track, recorder):
-    m = Music.load(str(track) + "\0.ogg")
-    assert m.valid
-    assert recorder.args_of("LoadMusicStream") == [(str(track),)]
-
-
 class PathStr(str):
     pass
 
@@ -147,6 +141,11 @@ class PathStr(str):
         (None, AttributeError, "'NoneType' object has no attribute 'encode'",
          ["lumabo.music.music.Music.load", "lumabo.music.music.Music.c_load"]),
         ("\udcff.wav", UnicodeEncodeError, None,
+         ["lumabo.music.music.Music.load", "lumabo.music.music.Music.c_load"]),
+        # raylib would see the name only up to the NUL: another file.
+        ("track.wav\0junk", ValueError, "embedded null character in path",
+         ["lumabo.music.music.Music.load", "lumabo.music.music.Music.c_load"]),
+        ("\0", ValueError, "embedded null character in path",
          ["lumabo.music.music.Music.load", "lumabo.music.music.Music.c_load"]),
     ],
 )
@@ -256,16 +255,41 @@ def test_stream_accepts_audio_stream_subclass(loaded):
 
 
 @pytest.mark.parametrize(
-    "length, error", [(float("nan"), ValueError), (float("inf"), OverflowError)]
+    "length, error, message",
+    [
+        (float("nan"), ValueError, "cannot convert float NaN to integer"),
+        (float("inf"), OverflowError, "cannot convert float infinity to integer"),
+        # A negative size is refused as for a __len__ written in Python.
+        (-1.0, ValueError, "__len__() should return >= 0"),
+        (-3.0, ValueError, "__len__() should return >= 0"),
+        (-0.7, ValueError, "__len__() should return >= 0"),
+        (-2.0**80, OverflowError, "Python int too large to convert to C ssize_t"),
+        (2.0**80, OverflowError, "Python int too large to convert to C ssize_t"),
+    ],
 )
-def test_len_errors_of_round(length, error):
+def test_len_errors(length, error, message):
     class S(Music):
         pass
 
     S.length = length  # len() reads length by attribute lookup
-    with pytest.raises(error) as info:
-        len(S())
-    assert entries(info.value) == ["lumabo.music.music.Music.__len__"]
+    for size in (len, bool):
+        with pytest.raises(error) as info:
+            size(S())
+        assert str(info.value) == message
+        assert entries(info.value) == ["lumabo.music.music.Music.__len__"]
+
+
+def test_len_of_a_negative_round_replaced_before_import():
+    proc = support.run_python(
+        "import builtins\n"
+        "builtins.round = lambda x: -5\n"
+        "from lumabo.music.music import Music\n"
+        "try:\n"
+        "    len(Music())\n"
+        "except ValueError as e:\n"
+        "    print(e)\n"
+    )
+    assert (proc.returncode, proc.stdout) == (0, "__len__() should return >= 0\n"), proc.stderr
 
 
 def test_len_calls_a_round_replaced_before_import():
@@ -473,6 +497,26 @@ def test_c_level_new_and_load(track, recorder, capi):
     recorder.clear()
     del made
     assert recorder.args_of("UnloadMusicStream") == [(buffer,)]
+
+
+def test_a_failed_allocation_releases_what_raylib_opened(track, recorder):
+    """The stream raylib loaded is released exactly once, whether the object
+    was made or not."""
+    pytest.importorskip("_testcapi")
+    failed_in_new = 0
+    for error in support.failing_each_allocation(lambda: Music.load(str(track)), recorder):
+        loaded = [c.result for c in recorder.calls if c.name == "LoadMusicStream" and c.result]
+        assert recorder.args_of("UnloadMusicStream") == [(b,) for b in loaded]
+        if error is not None and loaded:
+            assert "lumabo.music.music.Music.new" in entries(error)
+            failed_in_new += 1
+    assert failed_in_new >= 2  # the instance and its stream wrapper
+
+
+def test_c_level_load_refuses_embedded_nul(track, recorder, capi):
+    with pytest.raises(ValueError, match="embedded null character in path"):
+        capi.music_c_load(str(track) + "\0junk")
+    assert recorder.calls == []
 
 
 SLOTS = [

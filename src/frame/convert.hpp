@@ -3,6 +3,7 @@
 #pragma once
 
 #include <climits>
+#include <cstring>
 
 #include "refs.hpp"
 
@@ -74,6 +75,19 @@ inline bool to_int(PyObject* value, int* out) {
     }
     *out = static_cast<int>(v);
     return true;
+}
+
+// A file name for raylib: the UTF-8 bytes of a str. A NUL character inside
+// would end raylib's C string early, so that another file than the one named
+// is opened: refused as the interpreter's own file functions refuse it.
+inline Ref encode_path(PyObject* name) {
+    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(name));
+    if (bytes && std::strlen(PyBytes_AS_STRING(bytes.get())) !=
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character in path");
+        return {};
+    }
+    return bytes;
 }
 
 inline PyObject* new_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }

@@ -10,7 +10,8 @@
 #      memcheck over the torture on the plain build;
 #   3. fuzzed calls and 4. lifetime torture at full length (on the ASan
 #      build, so that a silent overrun is a finding too);
-#   5. resident memory over 100 000 load/release cycles of each class.
+#   5. resident memory and open file descriptors over 100 000
+#      load/release cycles of each class and of the hostile files.
 #
 # Each step's output goes to build/check/<step>.log; the figures are
 # collected in build/check/summary.txt. The exit status is that of the
@@ -113,7 +114,7 @@ step valgrind-torture env LD_PRELOAD="$recorder" PYTHONPATH="$repo/tests:$repo/b
   --suppressions="$repo/tests/reliability/valgrind.supp" --num-callers=30 \
   "$repo/build/venv/bin/python" -m reliability.torture --sequences "$valgrind_sequences" --seed 2
 
-# -- 5. resident memory ----------------------------------------------------------
+# -- 5. resident memory and file descriptors -----------------------------------
 step rss env LD_PRELOAD="$recorder" PYTHONPATH="$repo/tests:$repo/build/tests-native" \
   "$repo/build/venv/bin/python" -m reliability.torture --sequences 0 --cycles "$rss_cycles"
 

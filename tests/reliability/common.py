@@ -95,14 +95,19 @@ class Media:
     wav: str  # a short track raylib loads
     missing: str  # a path that does not exist
     junk: str  # a file that is no audio
+    hostile: dict[str, tuple[str, ...]]  # by class: hostile files it survives (hostile.py)
 
 
 def make_media(directory: Path) -> Media:
+    import hostile
+
     directory.mkdir(parents=True, exist_ok=True)
     wav = support.write_wav(directory / "tone.wav", 0.25)
     junk = directory / "junk.wav"
     junk.write_bytes(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk")
-    return Media(os.fspath(wav), os.fspath(directory / "missing.ogg"), os.fspath(junk))
+    files = hostile.write_files(directory / "hostile")
+    by_class = {name: tuple(hostile.corpus(files, name)) for name in ("Music", "Sound")}
+    return Media(os.fspath(wav), os.fspath(directory / "missing.ogg"), os.fspath(junk), by_class)
 
 
 # -- the call recorder -------------------------------------------------------
@@ -217,6 +222,11 @@ def sanitized() -> bool:
     import ctypes
 
     return hasattr(ctypes.CDLL(None), "__asan_init")
+
+
+def open_descriptors() -> int:
+    """File descriptors this process holds now."""
+    return len(os.listdir("/proc/self/fd"))
 
 
 def rss_kib() -> int:

@@ -145,6 +145,8 @@ def fixed_values(media: Media) -> list[object]:
         memoryview(b"\x01\x02" * 128), memoryview(bytearray(64))[::2], released_view(),
         array.array("h", range(64)), array.array("d", [0.5] * 8),
         IntSub(5), IntSub(2**40), FloatSub(0.25), TupleSub(()), pathlib.Path(media.wav),
+        # Hostile files (hostile.py) that every loader survives, and a name cut short by a NUL.
+        *sorted(set(media.hostile["Music"]) & set(media.hostile["Sound"])), media.wav + "\x00junk",
         (), (None,), ({},), ({"a": 1},), ({"a": 1}, 2), ([],), (OddMapping(a=1),), (Falsy(),),
         [], [1], {}, {"a": 1}, object(), object, int, float, str, type, Ellipsis, NotImplemented,
         0xE3B0C44, 0xDA39A3E, 0xD41D8CD, IntSub(0xE3B0C44), Falsy(),

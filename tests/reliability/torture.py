@@ -2,7 +2,7 @@
 raylib calls they cause.
 
 Each sequence makes a pool of objects and, step by step, loads tracks and
-sounds, makes aliases (also of unloaded or empty sources), plays, pauses,
+sounds (hostile files among them, see hostile.py), makes aliases (also of unloaded or empty sources), plays, pauses,
 updates, seeks and stops them, sets their properties, unloads them, keeps
 their stream wrappers past their death, drops them in random order, puts
 them in reference cycles, lets subclass finalisers run (and resurrect) and
@@ -16,8 +16,9 @@ collects garbage. The call recorder's log, read after every step, must show:
 * no AudioStream wrapper releases a stream it was not given;
 * the cursor flag follows the last enable or disable.
 
-``--cycles N`` then loads and releases each class N times and reports
-resident memory, which must stay flat.
+``--cycles N`` then loads and releases each class N times, and loads and
+drops the hostile files N times, and reports resident memory, which must
+stay flat, and the file descriptors gained, which must be none.
 
     python -m reliability.torture [--sequences N] [--steps K] [--seed S] [--cycles N]
 """
@@ -43,6 +44,7 @@ from .common import (
     make_media,
     peak_rss_kib,
     raylib_devices,
+    open_descriptors,
     rss_kib,
     sanitized,
     say,
@@ -75,6 +77,7 @@ class Ledger:
     released: set[int] = field(default_factory=set)  # released and not reused since
     loads: int = 0
     releases: int = 0
+    bufferless_releases: int = 0
 
     def read(self, calls: list[Call], step: str, released_targets: set[int]) -> None:
         """Takes in the calls of one step; RELEASED_TARGETS are the buffers
@@ -96,6 +99,11 @@ class Ledger:
                 continue
             if call.name == "UnloadAudioStream":
                 raise Violation(f"{step}: {call.line}: a stream wrapper released a stream it does not own")
+            if call.name == "UnloadMusicStream" and call.buffer == 0:
+                # A decoder raylib opened without giving it a stream buffer
+                # (a hostile file): its release shows no buffer to match.
+                self.bufferless_releases += 1
+                continue
             if call.name in RELEASES:
                 kind = self.live.get(call.buffer or 0)
                 if kind is None:
@@ -183,6 +191,8 @@ class Pool:
     def op_load(self) -> tuple[str, list[Thing]]:
         name = self.rng.choice([n for n in ("Music", "Sound") if n in self.classes])
         path = self.rng.choice([self.media.wav, self.media.wav, self.media.missing, self.media.junk])
+        if self.rng.random() < 0.2:
+            path = self.rng.choice(self.media.hostile[name])
         obj = self.classes[name].load(path)
         thing = Thing(obj, name.lower(), self.loaded_buffer("LoadMusicStream" if name == "Music" else "LoadSound"))
         self.things.append(thing)
@@ -398,11 +408,12 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
     return {"Music": music, "Sound": sound}
 
 
-def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int]:
+def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int, int]:
     """Resident memory (KiB) after the first tenth of COUNT runs (allocator
-    pools fill up there) and at the end."""
+    pools fill up there) and at the end, and the file descriptors gained."""
     warm = count // 10
     start = 0
+    descriptors = open_descriptors()
     for i in range(count):
         run()
         if i % 1000 == 0:
@@ -412,7 +423,7 @@ def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int
             start = rss_kib()
     gc.collect()
     recorder.clear()
-    return start, rss_kib()
+    return start, rss_kib(), open_descriptors() - descriptors
 
 
 def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
@@ -426,6 +437,21 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
         m.update()
         m.unload()
 
+    # Each hostile file the class survives, loaded, played and dropped
+    # without unload(): destruction must release what raylib opened.
+    hostile = {name: iter(()) for name in media.hostile}
+
+    def hostile_load(name: str) -> None:
+        path = next(hostile[name], None)
+        if path is None:
+            hostile[name] = iter(media.hostile[name])
+            path = next(hostile[name])
+        obj = classes[name].load(path)
+        obj.play()
+        if name == "Music":
+            obj.update()
+            obj.time_played
+
     def sound() -> None:
         s = classes["Sound"].load(media.wav)
         a = classes["Sound"].load_alias(s)
@@ -438,19 +464,28 @@ def cycles(classes: dict[str, type], media: Media, count: int) -> list[str]:
     def stream() -> None:
         classes["AudioStream"]()
 
-    work = {"Music": music, "Sound": sound, "Cursor": cursor, "AudioStream": stream}
+    work = {
+        "Music": music,
+        "Sound": sound,
+        "Cursor": cursor,
+        "AudioStream": stream,
+        "Music of hostile files": lambda: hostile_load("Music"),
+        "Sound of hostile files": lambda: hostile_load("Sound"),
+    }
     direct = raylib_direct(media)
     report = []
     for name, run in work.items():
-        if name not in classes:
+        if name.split()[0] not in classes:
             continue
-        start, end = growth(run, count, recorder)
-        line = f"{name}: {count} cycles, RSS {start} -> {end} KiB"
+        start, end, descriptors = growth(run, count, recorder)
+        line = f"{name}: {count} cycles, RSS {start} -> {end} KiB, {descriptors} descriptors gained"
         allowed = 1024
         if name in direct:
-            raw_start, raw_end = growth(direct[name], count, recorder)
+            raw_start, raw_end, _ = growth(direct[name], count, recorder)
             allowed += raw_end - raw_start
             line += f"; the same through raylib alone {raw_start} -> {raw_end} KiB"
+        if descriptors:
+            raise Violation(f"{line}: descriptors left open")
         if sanitized():
             report.append(f"{line} (not judged: AddressSanitizer holds freed memory)")
             continue

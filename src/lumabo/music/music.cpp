@@ -10,6 +10,16 @@
 // record whose stream buffer is null never reaches raylib: playback calls do
 // nothing, setters only update the cache, `valid` is False and `length` and
 // `time_played` read 0.0.
+//
+// The release itself goes by a mark of our own, not by the buffer: raylib
+// hands back records that hold an open decoder (and its file) without a
+// stream buffer (the audio device closed, a format it could not open a
+// stream for), and those are unloaded all the same, exactly once.
+//
+// A record without frames (or without a sample rate or channels) holds
+// nothing playable, and raylib divides by those counts (the time played) or
+// refills from the decoder until it has them (update): playback, seek and
+// the time read never hand such a record to raylib.
 #include "frame.hpp"
 
 #include <lumabo/lumabo.h>
@@ -32,6 +42,7 @@ struct MusicObject {
     float pitch;
     float pan;
     bool finalized;  // the release on destruction has been attempted
+    bool owns_record;  // raw came from raylib holding something, not yet released
 };
 
 ModuleState state{.file = "src/lumabo/music/music.cpp"};
@@ -45,6 +56,15 @@ extern PyTypeObject MusicType;
 MusicObject* as_music(PyObject* self) { return reinterpret_cast<MusicObject*>(self); }
 
 bool holds_stream(const MusicObject* m) { return m->raw.stream.buffer != nullptr; }
+
+// What raylib's time, seek and refill code divides by or waits for.
+bool holds_frames(const MusicObject* m) {
+    const Music& raw = m->raw;
+    return raw.stream.buffer && raw.frameCount && raw.stream.sampleRate && raw.stream.channels;
+}
+
+// A record raylib opened a decoder or a stream for, whatever it managed.
+bool holds_anything(const Music& raw) { return raw.stream.buffer || raw.ctxData; }
 
 Interned s_filename{"filename"};
 Interned s_position{"position"};
@@ -66,6 +86,7 @@ Entry time_played_get{"time_played", Accessor::get};
 namespace message {
 constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
 constexpr const char* no_pickling = "self.raw cannot be converted to a Python object for pickling";
+constexpr const char* negative_len = "__len__() should return >= 0";
 }  // namespace message
 
 // ---------------------------------------------------------------------------
@@ -73,9 +94,17 @@ constexpr const char* no_pickling = "self.raw cannot be converted to a Python ob
 
 PyObject* new_instance(Music raw) {
     Ref self = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&MusicType)));
-    if (!self) return or_entry(entry::new_, nullptr);
+    if (!self) {
+        // Nothing else will ever release the record: do it now.
+        if (holds_anything(raw)) {
+            SavedException keep;
+            UnloadMusicStream(raw);
+        }
+        return or_entry(entry::new_, nullptr);
+    }
     MusicObject* m = as_music(self.get());
     m->raw = raw;
+    m->owns_record = holds_anything(raw);
     // Without an ownership argument the wrapper leaves the release to us.
     Ref stream = Ref::steal(audio_stream.vtable()->cfrom_struct(m->raw.stream, nullptr));
     if (!stream) return or_entry(entry::new_, nullptr);  // dropping self releases the stream
@@ -88,7 +117,7 @@ PyObject* new_instance(Music raw) {
 
 PyObject* c_load(PyObject* filename) {
     if (filename == Py_None) return or_entry(entry::c_load, none_has_no("encode"));
-    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(filename));
+    Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(entry::c_load, nullptr);
     // A file raylib cannot read still gives a Music: `valid` tells.
     Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
@@ -103,7 +132,8 @@ PyObject* load(PyObject*, PyObject* const* args) { return c_load(args[0]); }
 
 void c_unload(PyObject* self) {
     MusicObject* m = as_music(self);
-    if (!holds_stream(m)) return;
+    if (!m->owns_record) return;
+    m->owns_record = false;
     UnloadMusicStream(m->raw);
     m->raw.stream.buffer = nullptr;
 }
@@ -114,12 +144,12 @@ void c_unload(PyObject* self) {
 template <void (*raylib_call)(Music)>
 void act(PyObject* self) {
     MusicObject* m = as_music(self);
-    if (holds_stream(m)) raylib_call(m->raw);
+    if (holds_frames(m)) raylib_call(m->raw);
 }
 
 void c_seek(PyObject* self, float position) {
     MusicObject* m = as_music(self);
-    if (holds_stream(m)) SeekMusicStream(m->raw, position);
+    if (holds_frames(m)) SeekMusicStream(m->raw, position);
 }
 
 // The Python-level methods act directly: an override in a subclass is found
@@ -208,13 +238,13 @@ CachedFloat<MusicObject> pan{"pan", &MusicObject::pan, tell<SetMusicPan>};
 
 PyObject* get_length(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
-    float seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0f;
+    float seconds = holds_frames(m) ? GetMusicTimeLength(m->raw) : 0.0f;
     return or_entry(entry::length_get, PyFloat_FromDouble(seconds));
 }
 
 PyObject* get_time_played(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
-    float seconds = holds_stream(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
+    float seconds = holds_frames(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
     return or_entry(entry::time_played_get, PyFloat_FromDouble(seconds));
 }
 
@@ -272,14 +302,18 @@ Py_ssize_t round_half_even(double x) {
 Py_ssize_t music_len(PyObject* self) {
     if (Py_IS_TYPE(self, &MusicType) && round_is_builtin) {
         const MusicObject* m = as_music(self);
-        double seconds = holds_stream(m) ? GetMusicTimeLength(m->raw) : 0.0;
+        double seconds = holds_frames(m) ? GetMusicTimeLength(m->raw) : 0.0;
         if (std::fabs(seconds) < 0x1p62) return round_half_even(seconds);
     }
     Ref length = Ref::steal(PyObject_GetAttr(self, s_length.get()));
     Ref rounded = length ? Ref::steal(PyObject_CallOneArg(builtin_round, length.get())) : Ref();
     Ref index = rounded ? Ref::steal(PyNumber_Index(rounded.get())) : Ref();
     Py_ssize_t n = index ? PyLong_AsSsize_t(index.get()) : -1;
-    if (n == -1 && PyErr_Occurred()) add_traceback(entry::len);
+    if (n < -1 || (n == -1 && !PyErr_Occurred())) {
+        PyErr_SetString(PyExc_ValueError, message::negative_len);
+        n = -1;
+    }
+    if (n == -1) add_traceback(entry::len);
     return n;
 }
 
@@ -354,7 +388,9 @@ void music_finalize(PyObject* self) {
     SavedException in_flight;
     Ref valid = Ref::steal(PyObject_GetAttr(self, s_valid.get()));
     int truth = valid ? PyObject_IsTrue(valid.get()) : -1;
-    if (truth > 0) c_unload(self);
+    // A record that raylib could not make valid may still hold its decoder
+    // and file: the mark, not the verdict, says whether there is a release.
+    if (truth >= 0) c_unload(self);
     if (truth < 0) report_unraisable(entry::dealloc.where);
 }
 

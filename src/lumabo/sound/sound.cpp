@@ -171,7 +171,7 @@ void fill_vtable() { vtable = {.new_ = new_instance, .c_unload = c_unload}; }
 PyObject* load(PyObject*, PyObject* const* args) {
     PyObject* file_name = args[0];
     if (file_name == Py_None) return none_has_no("encode");
-    Ref file_name_bytes = Ref::steal(PyUnicode_AsUTF8String(file_name));
+    Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
     Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
@@ -263,6 +263,13 @@ void act(PyObject* self) {
     raylib_call(as_sound(self)->raw);
 }
 
+// A sound without frames (an empty recording) still gets a buffer from
+// raylib, whose mixer divides by its size once it plays: it never starts.
+void play(PyObject* self) {
+    const Sound& raw = as_sound(self)->raw;
+    if (!raw.stream.buffer || raw.frameCount) PlaySound(raw);
+}
+
 // ---------------------------------------------------------------------------
 // Pickling: the raylib record cannot travel.
 
@@ -285,7 +292,7 @@ MethodDef load_alias_def{.name = "load_alias",
                          .accepts = {Accept::instance},
                          .returns = "Sound"};
 MethodDef update_def{.name = "update", .body = body<update>, .params = {&s_data, &s_frame_count}};
-MethodDef play_def{.name = "play", .body = body<action_body<act<PlaySound>>>};
+MethodDef play_def{.name = "play", .body = body<action_body<play>>};
 MethodDef stop_def{.name = "stop", .body = body<action_body<act<StopSound>>>};
 MethodDef pause_def{.name = "pause", .body = body<action_body<act<PauseSound>>>};
 MethodDef resume_def{.name = "resume", .body = body<action_body<act<ResumeSound>>>};

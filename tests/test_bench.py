@@ -110,3 +110,19 @@ def test_sound_no_argument_paths_allocate_nothing(audio_device, tmp_wav, stmt):
         assert allocations(stmt, {"s": s}).none
     finally:
         s.unload()
+
+
+# -- the call-path probe ----------------------------------------------------------
+
+
+def test_probe_is_a_function_object_of_lumabos_kind(capi):
+    """The probe is only a limit of lumabo's call path while CPython calls
+    both the same way: vectorcall, and a method descriptor bound at the call."""
+    from lumabo.music.music import Music
+
+    flags = (1 << 11) | (1 << 17)  # Py_TPFLAGS_HAVE_VECTORCALL, Py_TPFLAGS_METHOD_DESCRIPTOR
+    probe = type(vars(capi.ProbeHost)["call"])
+    method = type(vars(Music)["play"])
+    assert probe.__flags__ & flags == method.__flags__ & flags == flags
+    p = capi.ProbeHost()
+    assert [p.call(), p.call(1.0), p.call(position=1.0), p.call(b"", 0)] == [None] * 4

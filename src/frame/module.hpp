@@ -139,14 +139,22 @@ constexpr PyObject** builtin_slot(std::string_view name) {
     return nullptr;
 }
 
+// Makes the function object of a method of the class and stores it in the
+// class dictionary under the method's name.
+template <const ModuleConfig& config>
+Ref store_method(const MethodDef& def, PyObject* name) {
+    Ref f = make_function(def, config.full_name, config.class_name, config.state->dict,
+                          config.state->file);
+    if (!f || !set_class_item(config.type, name, f.get())) return {};
+    return f;
+}
+
 }  // namespace detail
 
 template <const ModuleConfig& config>
 bool install_method(const MethodDef& def) {
-    Ref f = make_function(def, config.full_name, config.class_name, config.state->dict,
-                          config.state->file);
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    return f && name && detail::set_class_item(config.type, name.get(), f.get());
+    return name && detail::store_method<config>(def, name.get());
 }
 
 // A static method is stored as a plain function first, then wrapped by the
@@ -155,11 +163,9 @@ template <const ModuleConfig& config>
 bool install_static_method(const MethodDef& def) {
     constexpr PyObject** staticmethod = detail::builtin_slot<config>("staticmethod");
     static_assert(staticmethod, "a module with static methods lists the builtin staticmethod");
-    Ref f = make_function(def, config.full_name, config.class_name, config.state->dict,
-                          config.state->file);
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!f || !name || !detail::set_class_item(config.type, name.get(), f.get())) return false;
-    Ref wrapped = Ref::steal(PyObject_CallOneArg(*staticmethod, f.get()));
+    Ref f = name ? detail::store_method<config>(def, name.get()) : Ref();
+    Ref wrapped = f ? Ref::steal(PyObject_CallOneArg(*staticmethod, f.get())) : Ref();
     return wrapped && detail::set_class_item(config.type, name.get(), wrapped.get());
 }
 

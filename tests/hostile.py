@@ -24,6 +24,7 @@ import os
 import random
 import struct
 import sys
+import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -56,12 +57,30 @@ def _aiff(frames: int, sound_bytes: bytes = b"", *, channels: int = 1, rate: int
     return b"FORM" + struct.pack(">I", len(body)) + body
 
 
+def _qoa_frame(channels: int, samples: int, *, rate: int = 22050, size: int | None = None) -> bytes:
+    """A QOA frame of SAMPLES silent-ish samples per channel; SIZE, when
+    given, is the frame size its header declares."""
+    body = bytes(16 * channels + 8 * -(-samples // 20) * channels)
+    declared = 8 + len(body) if size is None else size
+    return struct.pack(">Q", channels << 56 | rate << 32 | samples << 16 | declared) + body
+
+
+def _qoa(samples: int, *frames: bytes) -> bytes:
+    """A QOA file that declares SAMPLES samples per channel over FRAMES."""
+    return b"qoaf" + struct.pack(">I", samples) + b"".join(frames)
+
+
 CASES = (
     "empty_wav", "header_only_wav", "enormous_wav", "zero_rate_wav", "zero_channels_wav", "odd_bits_wav",
-    "aiff_promise_wav", "aiff_short_wav", "bad_magic_qoa", "truncated_qoa", "header_cut_qoa",
-    "zero_samples_qoa", "enormous_qoa", "random_wav", "random_qoa", "random_ogg", "random_mp3",
-    "random_xm", "random_mod", "empty_file_ogg", "folder_wav",
+    "aiff_promise_wav", "aiff_short_wav", "long_qoa", "bad_magic_qoa", "truncated_qoa", "header_cut_qoa",
+    "zero_samples_qoa", "enormous_qoa", "overfull_qoa", "cut_qoa", "empty_first_frame_qoa",
+    "small_frame_qoa", "late_small_frame_qoa", "late_overfull_qoa", "many_channels_qoa", "cased_qoa",
+    "random_wav", "random_qoa", "random_ogg",
+    "random_mp3", "random_xm", "random_mod", "empty_file_ogg", "folder_wav", "folder_qoa",
 )
+
+# Good files among the hostile ones: they load, and play.
+GOOD = ("long_qoa",)
 
 
 # Files that crash or hang raylib itself for one class, whatever the wrapper
@@ -71,28 +90,31 @@ RAYLIB_KILLS = {
     # An AIFF (read whatever its name) declares frames it does not hold;
     # UpdateMusicStream rereads the empty data forever.
     ("Music", "aiff_promise_wav"): "raylib's WAV refill loops forever on data that is not there",
-    # A QOA whose first frame is cut: the player, failing to decode it even
-    # after a rewind, reads its sample buffer past the end on each refill
-    # (a crash or not, as the heap lies).
-    ("Music", "truncated_qoa"): "raylib's QOA player reads past its buffer when no frame decodes",
-    # LoadSound decodes a QOA of 2**32 declared samples in one piece.
-    ("Sound", "enormous_qoa"): "raylib's QOA decoder trusts the declared sample count",
 }
 
 
-# Music files whose header raylib's QOA player refuses after opening the file,
-# which it then never closes: the record is empty, so no wrapper can.
-RAYLIB_KEEPS_FILE = ("bad_magic_qoa", "header_cut_qoa", "zero_samples_qoa", "random_qoa")
+# QOA files that lumabo refuses before raylib sees them (raylib would keep
+# the file open, read or write past a buffer, or allocate what the file
+# cannot hold): the loaders return an empty object and never call raylib.
+# The name decides whether raylib reads a file as QOA: LoadMusicStream
+# takes ".QoA" too, LoadSound only ".qoa" and ".QOA".
+REFUSED_QOA = {
+    (cls, name)
+    for name in (
+        "bad_magic_qoa", "truncated_qoa", "header_cut_qoa", "zero_samples_qoa", "enormous_qoa",
+        "overfull_qoa", "cut_qoa", "empty_first_frame_qoa", "small_frame_qoa", "late_small_frame_qoa",
+        "late_overfull_qoa", "many_channels_qoa", "cased_qoa", "random_qoa", "folder_qoa",
+    )
+    for cls in ("Music", "Sound")
+    # A stream decodes one frame at a time into room for one.
+    if (cls, name) not in {("Sound", "cased_qoa"), ("Music", "late_overfull_qoa")}
+}
 
 
 def corpus(files: dict[str, Path], class_name: str) -> list[str]:
     """The hostile files a long run may load into CLASS_NAME many times: those
-    that neither kill raylib nor make it keep a descriptor."""
-    return [
-        os.fspath(p)
-        for name, p in files.items()
-        if (class_name, name) not in RAYLIB_KILLS and not (class_name == "Music" and name in RAYLIB_KEEPS_FILE)
-    ]
+    that do not kill raylib."""
+    return [os.fspath(p) for name, p in files.items() if (class_name, name) not in RAYLIB_KILLS]
 
 
 def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
@@ -118,6 +140,9 @@ def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
     put("aiff_promise.wav", _aiff(1000))
     put("aiff_short.wav", _aiff(100_000, bytes(200)))
 
+    # A good stereo QOA of five frames, the control.
+    long = support.write_qoa(d / "long.qoa", 1.0, channels=2).read_bytes()
+    files["long_qoa"] = d / "long.qoa"
     tone = support.write_qoa(d / "tone.qoa", 0.2)
     good = tone.read_bytes()
     tone.unlink()
@@ -126,20 +151,44 @@ def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
     put("header_cut.qoa", good[:10])
     put("zero_samples.qoa", good[:4] + bytes(4) + good[8:])
     put("enormous.qoa", good[:4] + b"\xff\xff\xff\xf0" + good[8:])
+    # Declares 100 samples over a frame of 4410: LoadSound decodes the frame
+    # into room for 100.
+    put("overfull.qoa", good[:4] + struct.pack(">I", 100) + good[8:])
+    # Cut after its first frame: the declared samples are not there.
+    put("cut.qoa", long[: len(long) // 2])
+    # A first frame of no samples: the player, rewinding to it, reads on.
+    put("empty_first_frame.qoa", _qoa(100, _qoa_frame(1, 0), _qoa_frame(1, 100)))
+    # A first frame whose declared size is below its own header: the
+    # decoder takes up to 65535 samples from it, into room for 5120.
+    put("small_frame.qoa", _qoa(65535, _qoa_frame(1, 65535, size=0)) + bytes(400))
+    # The same past a good first frame: the player decodes past its buffer,
+    # and so does the loader (past the file and the declared samples).
+    put("late_small_frame.qoa", _qoa(5220, _qoa_frame(1, 5120), _qoa_frame(1, 65535, size=0)[:8] + bytes(56)))
+    # A second full frame where 100 samples remain: LoadSound decodes all of it.
+    put("late_overfull.qoa", _qoa(5220, _qoa_frame(1, 5120), _qoa_frame(1, 5120)))
+    # Sixteen channels: raylib's decoder keeps state for eight.
+    put("many_channels.qoa", _qoa(100, _qoa_frame(16, 100)))
+    # A bad magic under a name only the music loader takes for QOA.
+    (d / "cased.QoA").write_bytes(b"qoax" + good[4:])
+    files["cased_qoa"] = d / "cased.QoA"
 
     rng = random.Random(13)
     for ext in ("wav", "qoa", "ogg", "mp3", "xm", "mod"):
         put(f"random.{ext}", rng.randbytes(4096))
     put("empty_file.ogg", b"")
 
-    folder = d / "folder.wav"
-    folder.mkdir(exist_ok=True)
-    files["folder_wav"] = folder
-    assert tuple(files) == CASES
-    return files
+    for ext in ("wav", "qoa"):
+        folder = d / f"folder.{ext}"
+        folder.mkdir(exist_ok=True)
+        files[f"folder_{ext}"] = folder
+    assert sorted(files) == sorted(CASES)
+    return {name: files[name] for name in CASES}
 
 
 # -- the child side ---------------------------------------------------------------------
+
+# Seconds the audio thread is given to mix a playing object.
+MIXING = 0.1
 
 ACTIONS = ("load", "unload", "play", "update", "seek", "read", "len", "all")
 
@@ -192,10 +241,14 @@ def run(class_name: str, path: str, action: str, count: int, device_open: bool) 
             recorder.clear()
         before = open_descriptors()
         valid = []
-        for _ in range(round_count):
+        for i in range(round_count):
             obj = cls.load(path)
             valid.append(obj.valid)
             _exercise(obj, action)
+            if device_open and i == 0:
+                # raylib mixes on its own thread: the first object of a
+                # round plays there a while, so a fault in mixing shows.
+                time.sleep(MIXING)
             del obj
         gc.collect()
         after = open_descriptors()

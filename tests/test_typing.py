@@ -21,6 +21,6 @@ def test_stubs_match_the_runtime() -> None:
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_typed_client_and_examples_check_strictly() -> None:
-    done = run("mypy", "--strict", "--no-incremental", "tests/typing/client.py", "examples")
+def test_typed_client_examples_and_distrib_check_strictly() -> None:
+    done = run("mypy", "--strict", "--no-incremental", "tests/typing/client.py", "examples", "distrib")
     assert done.returncode == 0, done.stdout + done.stderr

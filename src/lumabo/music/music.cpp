@@ -21,6 +21,7 @@
 // refills from the decoder until it has them (update): playback, seek and
 // the time read never hand such a record to raylib.
 #include "frame.hpp"
+#include "../qoa_check.hpp"
 
 #include <lumabo/lumabo.h>
 
@@ -120,7 +121,7 @@ PyObject* c_load(PyObject* filename) {
     Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(entry::c_load, nullptr);
     // A file raylib cannot read still gives a Music: `valid` tells.
-    Music raw = LoadMusicStream(PyBytes_AS_STRING(encoded.get()));
+    Music raw = qoa::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), qoa::Reader::stream);
     encoded = Ref();
     return or_entry(entry::c_load, new_instance(raw));
 }

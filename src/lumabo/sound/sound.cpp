@@ -11,6 +11,7 @@
 // releases it as far as Python can see, but keeps the raylib record aside
 // until the last alias lets go; only then does raylib free the samples.
 #include "frame.hpp"
+#include "../qoa_check.hpp"
 
 #include <lumabo/lumabo.h>
 
@@ -173,7 +174,7 @@ PyObject* load(PyObject*, PyObject* const* args) {
     if (file_name == Py_None) return none_has_no("encode");
     Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
-    Sound raw = LoadSound(PyBytes_AS_STRING(file_name_bytes.get()));
+    Sound raw = qoa::load(LoadSound, PyBytes_AS_STRING(file_name_bytes.get()), qoa::Reader::whole);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
     return new_instance(raw, &opt);
 }

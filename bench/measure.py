@@ -1,10 +1,10 @@
-"""Timing, allocation and import measurements for the benchmark runner.
+"""Timing and import measurements for the benchmark runner.
 
 Every measurement is a callable that runs its subject N times and returns the
 seconds that took. The runner calibrates N once, then takes the best of
-several rounds, the rounds of all measurements interleaved, so that a burst of
-load from elsewhere on the machine lands on all of them alike rather than on
-one row.
+several rounds, the rounds of all measurements of all rows interleaved, so
+that a burst of load from elsewhere on the machine lands on all of them
+alike rather than on one row.
 """
 
 from __future__ import annotations
@@ -15,7 +15,6 @@ import re
 import subprocess
 import sys
 import time
-import tracemalloc
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
@@ -81,58 +80,30 @@ class Timing:
         return self.best * 1e9
 
 
-def best_of(runs: dict[str, Run], rounds: int, target: float, progress=None) -> dict[str, Timing]:
-    """Per-call time of each run: the best of ROUNDS interleaved rounds."""
-    timings = {}
-    for key, run in runs.items():
-        run(max(1, calibrate(run, target / 10) // 10))  # warm caches and specialisation
-        timings[key] = Timing(n=calibrate(run, target))
-    for r in range(rounds):
+def best_of(groups: dict[str, dict[str, Run]], rounds: int, target: float,
+            progress=None) -> dict[str, dict[str, float]]:
+    """ns per call of every run, by group: the best of ROUNDS rounds.
+
+    A round times every run of every group once, group after group, so a
+    burst of load elsewhere on the machine lands on all rows of that round
+    alike; within a group the runs stay together, so that the work of one
+    row (a seek, say) never lands in the middle of another's measurements.
+    """
+    timings: dict[str, dict[str, Timing]] = {}
+    for name, runs in groups.items():
+        timings[name] = {}
         for key, run in runs.items():
-            t = timings[key]
-            t.best = min(t.best, run(t.n) / t.n)
-            t.rounds += 1
+            run(max(1, calibrate(run, target / 10) // 10))  # warm caches and specialisation
+            timings[name][key] = Timing(n=calibrate(run, target))
+    for r in range(rounds):
+        for name, runs in groups.items():
+            for key, run in runs.items():
+                t = timings[name][key]
+                t.best = min(t.best, run(t.n) / t.n)
+                t.rounds += 1
         if progress:
             progress(r + 1, rounds)
-    return timings
-
-
-# -- allocations ----------------------------------------------------------------
-
-
-@dataclass
-class Allocations:
-    peak_bytes: int  # most memory held at once above the start, while looping
-    net_blocks: int  # blocks still allocated after the loop
-
-    @property
-    def none(self) -> bool:
-        return self.peak_bytes == 0 and self.net_blocks <= 0
-
-
-def allocations(stmt: str, ns: dict, n: int = 20_000) -> Allocations:
-    """What N executions of STMT allocate through Python's allocators.
-
-    tracemalloc's peak shows any block allocated during the loop, even one
-    freed at once; the block count shows blocks left behind. Objects that
-    come from a free list (a float result, say) are not allocations here.
-    """
-    loop = _compile_loop(stmt, ns)
-    clock = int  # returns the cached 0: no allocation of its own
-    loop(itertools.repeat(None, 100), clock, ns)
-    tracemalloc.start()
-    try:
-        loop(itertools.repeat(None, 100), clock, ns)
-        it = itertools.repeat(None, n)
-        start, _ = tracemalloc.get_traced_memory()
-        tracemalloc.reset_peak()
-        blocks = sys.getallocatedblocks()
-        loop(it, clock, ns)
-        blocks = sys.getallocatedblocks() - blocks
-        _, peak = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    return Allocations(peak_bytes=peak - start, net_blocks=blocks)
+    return {name: {key: t.ns for key, t in group.items()} for name, group in timings.items()}
 
 
 # -- import time ---------------------------------------------------------------

@@ -1,8 +1,9 @@
 """raylib through ctypes: what a program would use instead of lumabo.
 
-The records and prototypes are written from raylib.h (raylib 6.0): only those
-the benchmark rows call. It binds the raylib shared library that lumabo's
-modules load, so the process has one raylib, one audio device and one window.
+The prototypes are written from raylib.h (raylib 6.0): only those the
+benchmark rows call; the records are the shared ones of tools/harness.py.
+It binds the raylib shared library that lumabo's modules load, so the
+process has one raylib, one audio device and one window.
 """
 
 from __future__ import annotations
@@ -10,30 +11,9 @@ from __future__ import annotations
 import ctypes
 import os
 
+import harness
 
-
-class AudioStream(ctypes.Structure):
-    _fields_ = [
-        ("buffer", ctypes.c_void_p),
-        ("processor", ctypes.c_void_p),
-        ("sampleRate", ctypes.c_uint),
-        ("sampleSize", ctypes.c_uint),
-        ("channels", ctypes.c_uint),
-    ]
-
-
-class Sound(ctypes.Structure):
-    _fields_ = [("stream", AudioStream), ("frameCount", ctypes.c_uint)]
-
-
-class Music(ctypes.Structure):
-    _fields_ = [
-        ("stream", AudioStream),
-        ("frameCount", ctypes.c_uint),
-        ("looping", ctypes.c_bool),
-        ("ctxType", ctypes.c_int),
-        ("ctxData", ctypes.c_void_p),
-    ]
+AudioStream, Sound, Music = harness.AudioStream, harness.Sound, harness.Music
 
 
 # name: (restype, argtypes)

@@ -20,6 +20,10 @@ from pathlib import Path
 from lumabo import device
 
 REPO = Path(__file__).resolve().parent.parent
+# What the tests share with the benchmarks.
+sys.path.insert(0, os.fspath(REPO / "tools"))
+import harness  # noqa: E402
+
 # The checked builds of ./dev check bring their own (debug, sanitized).
 NATIVE_BUILD = Path(os.environ.get("LUMABO_TESTS_NATIVE", REPO / "build" / "tests-native"))
 
@@ -77,32 +81,9 @@ def write_wav(
 
 # -- raylib's structs, for calling raylib through ctypes ---------------------
 
-
-class AudioStreamStruct(ctypes.Structure):
-    _fields_ = [
-        ("buffer", ctypes.c_void_p),
-        ("processor", ctypes.c_void_p),
-        ("sampleRate", ctypes.c_uint),
-        ("sampleSize", ctypes.c_uint),
-        ("channels", ctypes.c_uint),
-    ]
-
-
-class SoundStruct(ctypes.Structure):
-    _fields_ = [("stream", AudioStreamStruct), ("frameCount", ctypes.c_uint)]
-
-
-class MusicStruct(ctypes.Structure):
-    _fields_ = [
-        ("stream", AudioStreamStruct),
-        ("frameCount", ctypes.c_uint),
-        ("looping", ctypes.c_bool),
-        ("ctxType", ctypes.c_int),
-        ("ctxData", ctypes.c_void_p),
-    ]
-
-
-assert (ctypes.sizeof(AudioStreamStruct), ctypes.sizeof(SoundStruct), ctypes.sizeof(MusicStruct)) == (32, 40, 56)
+AudioStreamStruct = harness.AudioStream
+SoundStruct = harness.Sound
+MusicStruct = harness.Music
 
 
 class _Wave(ctypes.Structure):
@@ -335,45 +316,8 @@ def failing_each_allocation(call, recorder: Recorder, tries: int = 100):
 # -- display ----------------------------------------------------------------
 
 
-def start_xvfb(screen: str = "800x600x24", timeout: float = 20) -> tuple[subprocess.Popen, str]:
-    """Start an Xvfb server on a free display; returns (process, ":N").
-
-    Xvfb picks the display number itself (-displayfd) and reports it once it
-    accepts clients. Raises RuntimeError if it does not come up.
-    """
-    import select
-    import shutil
-
-    xvfb = shutil.which("Xvfb")
-    if xvfb is None:
-        raise FileNotFoundError("Xvfb is not installed")
-    read_end, write_end = os.pipe()
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    proc = subprocess.Popen(
-        [xvfb, "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
-        pass_fds=(write_end,),
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-        env=env,
-    )
-    os.close(write_end)
-    number = b""
-    try:
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], timeout)
-            chunk = os.read(read_end, 16) if ready else b""
-            if not chunk:
-                stop_xvfb(proc)
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-    finally:
-        os.close(read_end)
-    return proc, ":" + number.decode().strip()
-
-
-def stop_xvfb(proc: subprocess.Popen) -> None:
-    stop_process(proc)
+start_xvfb = harness.start_xvfb
+stop_xvfb = harness.stop_process
 
 
 class Window:
@@ -425,14 +369,7 @@ def address(data: object) -> int:
 # -- subprocesses -----------------------------------------------------------
 
 
-def stop_process(proc: subprocess.Popen, timeout: float = 10) -> None:
-    """Terminate PROC and wait for it; kill it if it has not ended in TIMEOUT s."""
-    proc.terminate()
-    try:
-        proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+stop_process = harness.stop_process
 
 
 def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> subprocess.CompletedProcess:

@@ -14,19 +14,7 @@ import sys
 import pytest
 
 import support
-
-sys.path.insert(0, str(support.REPO / "bench"))
-import measure  # noqa: E402
-
-
-def loaded_class(module: str, name: str):
-    """The class NAME of MODULE; skips the test while the module lacks it."""
-    import importlib
-
-    cls = getattr(importlib.import_module(module), name, None)
-    if cls is None:
-        pytest.skip(f"{module} has no {name} yet")
-    return cls
+from harness import allocations
 
 
 # -- the runner ----------------------------------------------------------------
@@ -42,7 +30,7 @@ def test_quick_run_writes_table_and_json(tmp_path):
     assert proc.returncode == 0, proc.stderr
     [row] = json.loads(out.read_text())["rows"]
     assert row["row"] == "cursor.enabled"
-    assert row["lumabo_ns"] > 0 and row["floor_ns"] > 0
+    assert row["lumabo_ns"]["mid"] > 0 and row["floor_ns"]["mid"] > 0
     assert row["alloc_peak_bytes"] == 0
     assert any(line.startswith("cursor.enabled ") for line in proc.stdout.splitlines())
 
@@ -78,7 +66,7 @@ def test_repeat_stops_at_the_first_failing_call(capi):
 
 @pytest.mark.parametrize("stmt, leaks", [("object()", False), ("keep.append(object())", True)])
 def test_allocation_check_sees_allocations(stmt, leaks):
-    found = measure.allocations(stmt, {"keep": []}, n=1000)
+    found = allocations(stmt, {"keep": []}, n=1000)
     assert found.peak_bytes > 0
     assert (found.net_blocks >= 1000) == leaks
 
@@ -93,7 +81,7 @@ def test_cursor_no_argument_paths_allocate_nothing(window, stmt):
 
     try:
         # enable() and disable() wait on the X server: fewer calls suffice.
-        assert measure.allocations(stmt, {"c": cursor}, n=500).none
+        assert allocations(stmt, {"c": cursor}, n=500).none
     finally:
         cursor.show()
         cursor.enable()
@@ -102,11 +90,12 @@ def test_cursor_no_argument_paths_allocate_nothing(window, stmt):
 @pytest.mark.parametrize("stmt", ["m.play()", "m.pause()", "m.resume()", "m.update()",
                                   "m.stop()", "m.valid", "m.looping"])
 def test_music_no_argument_paths_allocate_nothing(audio_device, tmp_wav, stmt):
-    Music = loaded_class("lumabo.music.music", "Music")
+    from lumabo.music.music import Music
+
     m = Music.load(str(tmp_wav(2.0)))
     try:
         m.play()
-        assert measure.allocations(stmt, {"m": m}).none
+        assert allocations(stmt, {"m": m}).none
     finally:
         m.unload()
 
@@ -114,9 +103,26 @@ def test_music_no_argument_paths_allocate_nothing(audio_device, tmp_wav, stmt):
 @pytest.mark.parametrize("stmt", ["s.play()", "s.pause()", "s.resume()", "s.stop()",
                                   "s.valid", "s.playing", "s.is_alias"])
 def test_sound_no_argument_paths_allocate_nothing(audio_device, tmp_wav, stmt):
-    Sound = loaded_class("lumabo.sound.sound", "Sound")
+    from lumabo.sound.sound import Sound
+
     s = Sound.load(str(tmp_wav(0.5)))
     try:
-        assert measure.allocations(stmt, {"s": s}).none
+        assert allocations(stmt, {"s": s}).none
     finally:
         s.unload()
+
+
+# -- the call-path probe ----------------------------------------------------------
+
+
+def test_probe_is_a_function_object_of_lumabos_kind(capi):
+    """The probe is only a limit of lumabo's call path while CPython calls
+    both the same way: vectorcall, and a method descriptor bound at the call."""
+    from lumabo.music.music import Music
+
+    flags = (1 << 11) | (1 << 17)  # Py_TPFLAGS_HAVE_VECTORCALL, Py_TPFLAGS_METHOD_DESCRIPTOR
+    probe = type(vars(capi.ProbeHost)["call"])
+    method = type(vars(Music)["play"])
+    assert probe.__flags__ & flags == method.__flags__ & flags == flags
+    p = capi.ProbeHost()
+    assert [p.call(), p.call(1.0), p.call(position=1.0), p.call(b"", 0)] == [None] * 4

@@ -49,7 +49,19 @@ extern "C" {
  * `buffer_frames` frames; it has no slot in this table.
  *
  * Music.load_from_memory and Sound.load_from_memory have no slot either:
- * call them through the class. */
+ * call them through the class.
+ *
+ * Modules that import the type are built against this instance layout and
+ * check its size (72 bytes) when they import it. */
+struct lumabo_AudioStream_object {
+    PyObject_HEAD
+    const struct lumabo_AudioStream_vtable *vtab;
+    AudioStream raw;
+    int is_owner;
+    float volume;
+    float pitch;
+    float pan;
+};
 struct lumabo_AudioStream_opt {
     int n;          /* optional arguments supplied: 0 or 1 */
     int is_owner;   /* default 0: the wrapper never releases the stream, nor acts on it */

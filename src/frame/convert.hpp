@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstring>
 
-#include "function.hpp"
+#include "refs.hpp"
 
 namespace lumabo {
 
@@ -88,12 +88,6 @@ inline Ref encode_path(PyObject* name) {
         return {};
     }
     return bytes;
-}
-
-// Property deletion that the class does not support.
-inline int refuse_delete() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
 }
 
 inline PyObject* new_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }

@@ -20,16 +20,17 @@ inline bool may_override(PyTypeObject* type) {
 }
 
 // `def` is the method's Python-level definition; `args` are the arguments an
-// override receives (new references, e.g. a float for seek).
+// override receives (new references, e.g. a float).
 template <class... Args>
-Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name, Args&&... args) {
+Dispatch dispatch_override(PyObject* self, const MethodDef& def, Args&&... args) {
     PyTypeObject* type = Py_TYPE(self);
     if (!may_override(type)) return Dispatch::body;
 
+    PyObject* name = def.interned;
     Ref attr = Ref::steal(type->tp_getattro ? type->tp_getattro(self, name)
                                             : PyObject_GetAttr(self, name));
     if (!attr) {
-        add_traceback(def.where, def.line);
+        add_traceback(def);
         return Dispatch::failed;
     }
     PyObject* func = PyMethod_Check(attr.get()) ? PyMethod_GET_FUNCTION(attr.get()) : nullptr;
@@ -38,7 +39,7 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
                     reinterpret_cast<Function*>(func)->def == &def) ||
                    (PyObject_TypeCheck(func, &PyCFunction_Type) &&
                     reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_meth ==
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(def.body)));
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(def.body.run)));
         if (own) return Dispatch::body;
     }
 
@@ -52,10 +53,18 @@ Dispatch dispatch_override(PyObject* self, const MethodDef& def, PyObject* name,
             attr.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     if (!result) {
-        add_traceback(def.where, def.line);
+        add_traceback(def);
         return Dispatch::failed;
     }
     return Dispatch::override;
+}
+
+// The C-level slot of a method without arguments that C callers may see
+// overridden: a subclass's Python-level override runs instead of `action`.
+template <void (*action)(PyObject*), const MethodDef& def>
+void overridable(PyObject* self, int skip_dispatch) {
+    if (!skip_dispatch && dispatch_override(self, def) != Dispatch::body) return;
+    action(self);
 }
 
 }  // namespace lumabo

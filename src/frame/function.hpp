@@ -13,6 +13,7 @@
 
 #include <structmember.h>
 
+#include "convert.hpp"
 #include "strings.hpp"
 #include "traceback.hpp"
 
@@ -24,56 +25,87 @@ enum class Kind {
     function,       // a module-level function
 };
 
+// What a parameter must be. The binding refuses anything else before the
+// body runs; a refused type carries no traceback entry, a failed conversion
+// carries the function's entry like every other binding error.
+enum class Accept : unsigned char {
+    any,            // any object, handed on as it is
+    str_or_none,    // exactly str (no subclass), or None
+    tuple_or_none,  // exactly tuple (no subclass), or None
+    instance,       // an instance of the class or of a subclass; None refused
+    c_long,         // an integer within a C long, handed on as an int
+};
+
 // A body receives the instance (nullptr for static methods and functions)
 // and its arguments bound to the declared parameters, in order. It returns a
 // new reference, or nullptr with an exception set.
-using Body = PyObject* (*)(PyObject* self, PyObject* const* args);
+using BodyFn = PyObject* (*)(PyObject* self, PyObject* const* args);
+
+namespace detail {
+template <BodyFn run>
+PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+}  // namespace detail
+
+// A body, and the entry of a method's function object with that body
+// compiled into it: the usual call reaches the body without a pointer.
+// A class file names it `body<function>`.
+struct Body {
+    BodyFn run;
+    vectorcallfunc method_entry;
+};
+
+template <BodyFn run>
+inline constexpr Body body{run, detail::method_call<run>};
 
 inline constexpr int max_params = 3;
 
 struct MethodDef {
-    const char* name;  // bare name, "seek"
+    const char* name;  // bare name, as Python code calls it
     Body body;
     Kind kind = Kind::method;
     std::array<Interned*, max_params> params{};  // besides the instance
-    const char* returns = nullptr;               // return annotation, e.g. "Music"
+    std::array<Accept, max_params> accepts{};    // what each parameter must be
+    const char* returns = nullptr;               // return annotation: the class name
     int line = static_cast<int>(std::source_location::current().line());
 
-    // Filled by the exec step: the dotted name of traceback entries and the
-    // class the instance must belong to.
+    // Filled by the exec step: the dotted name of traceback entries, the
+    // class the instance must belong to, the module that holds it, and the
+    // interned name an override is looked up by.
     const char* where = nullptr;
     PyTypeObject* owner = nullptr;
+    const ModuleState* module = nullptr;
+    PyObject* interned = nullptr;
 
-    int nparams() const {
+    constexpr int nparams() const {
         int n = 0;
         while (n < max_params && params[n]) ++n;
         return n;
     }
+    constexpr bool checks_arguments() const {
+        for (Accept a : accepts)
+            if (a != Accept::any) return true;
+        return false;
+    }
 };
 
-// ---------------------------------------------------------------------------
-// Errors of the binding layer.
+// The method's own traceback entry.
+inline void add_traceback(const MethodDef& def) { add_traceback(*def.module, def.where, def.line); }
 
-// A failed exact-type test of an argument carries no traceback entry for the
-// function that made it. The call wrapper reads and clears this mark.
-inline bool quiet_error = false;
-
-inline PyObject* fail_quietly() {
-    quiet_error = true;
-    return nullptr;
+// The body of a method that does `action` on its instance and returns None.
+template <void (*action)(PyObject*)>
+PyObject* action_body(PyObject* self, PyObject* const*) {
+    action(self);
+    Py_RETURN_NONE;
 }
 
-// The exact-type refusal of an argument or property value; in a method body
-// use argument_type_error, which also keeps the method's entry away.
+// ---------------------------------------------------------------------------
+// Errors raised in bodies.
+
+// The exact-type refusal of a property value (a setter has no binding).
 inline void raise_argument_type(const char* param, const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                  expected, Py_TYPE(got)->tp_name);
-}
-
-inline PyObject* argument_type_error(const char* param, const char* expected, PyObject* got) {
-    raise_argument_type(param, expected, got);
-    return fail_quietly();
 }
 
 // What a None that reached a method call of a body would raise.
@@ -82,54 +114,52 @@ inline PyObject* none_has_no(const char* attribute) {
     return nullptr;
 }
 
+// ---------------------------------------------------------------------------
+// Binding.
+
 namespace detail {
 
-inline PyObject* wrong_count(const MethodDef& def, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 def.name, "exactly", expected, expected == 1 ? "" : "s", given);
-    return nullptr;
+// How a binding step ended: with the arguments bound, or refused with an
+// exception set, which carries the function's entry unless it is `quiet`.
+enum class Bound { ok, refused, quiet };
+
+inline Bound wrong_count(const MethodDef& def, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%.1s (%zd given)",
+                 def.name, expected, expected == 1 ? "" : "s", given);
+    return Bound::refused;
 }
 
-inline PyObject* unexpected_keyword(const MethodDef& def, PyObject* key) {
+inline Bound unexpected_keyword(const MethodDef& def, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
-    return nullptr;
+    return Bound::refused;
 }
 
 // Only a C caller can pass keyword names that are not strings.
-inline PyObject* keywords_not_strings(const MethodDef& def) {
+inline Bound keywords_not_strings(const MethodDef& def) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-    return nullptr;
+    return Bound::refused;
 }
 
-inline PyObject* multiple_values(const MethodDef& def, PyObject* key) {
+inline Bound multiple_values(const MethodDef& def, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name,
                  key);
-    return nullptr;
+    return Bound::refused;
 }
 
-// Runs the body; a failure gains the method's traceback entry unless it was
-// a quiet one.
-inline PyObject* run_body(const MethodDef& def, PyObject* self, PyObject* const* args) {
-    quiet_error = false;  // a mark left by code outside any body (a setter) is stale
-    PyObject* result = def.body(self, args);
-    if (!result) {
-        if (quiet_error)
-            quiet_error = false;
-        else
-            add_traceback(def.where, def.line);
-    }
-    return result;
+inline Bound wrong_type(const MethodDef& def, int i, const char* expected, PyObject* got) {
+    raise_argument_type(def.params[i]->text(), expected, got);
+    return Bound::quiet;
 }
 
-// Index of the parameter that `key` names, or -1. Identity first: keyword
-// names from literal calls are interned like the parameter names.
-inline int match_keyword(const MethodDef& def, int n, PyObject* key, bool* error) {
+// Index of the parameter that `key` names, -1 for none, -2 on an error.
+// Identity first: keyword names from literal calls are interned like the
+// parameter names.
+inline int match_keyword(const MethodDef& def, int n, PyObject* key) {
     for (int i = 0; i < n; ++i)
         if (def.params[i]->get() == key) return i;
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-        *error = true;
-        return -1;
+        keywords_not_strings(def);
+        return -2;
     }
     for (int i = 0; i < n; ++i) {
         PyObject* name = def.params[i]->get();
@@ -139,14 +169,101 @@ inline int match_keyword(const MethodDef& def, int n, PyObject* key, bool* error
                 return i;
         } else {
             int eq = PyObject_RichCompareBool(key, name, Py_EQ);
-            if (eq < 0) {
-                *error = true;
-                return -1;
-            }
+            if (eq < 0) return -2;
             if (eq) return i;
         }
     }
     return -1;
+}
+
+// The arguments of one call, bound to the parameters, and what converting
+// them made.
+struct Arguments {
+    PyObject* const* values = nullptr;
+    PyObject* slots[max_params] = {};
+    Ref converted[max_params];
+};
+
+// Binds the arguments (the instance already taken off) to the parameters.
+inline Bound bind(const MethodDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Arguments& out) {
+    const int n = def.nparams();
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (n == 0) {
+        // Refusals of a method without parameters carry no entry.
+        if (nargs) {
+            wrong_count(def, 0, nargs);
+            return Bound::quiet;
+        }
+        if (nkw) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+            // A name that is no string cannot be shown in the message.
+            if (PyUnicode_Check(key))
+                unexpected_keyword(def, key);
+            else
+                keywords_not_strings(def);
+            return Bound::quiet;
+        }
+        return Bound::ok;
+    }
+
+    if (nkw == 0) {
+        if (nargs != n) return wrong_count(def, n, nargs);
+        out.values = args;
+    } else {
+        if (nargs > n) return wrong_count(def, n, nargs);
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.slots[i] = args[i];
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int i = match_keyword(def, n, key);
+            if (i == -2) return Bound::refused;
+            if (i < 0) return unexpected_keyword(def, key);
+            if (out.slots[i]) return multiple_values(def, key);
+            out.slots[i] = args[nargs + k];
+        }
+        for (int i = 0; i < n; ++i)
+            if (!out.slots[i]) return wrong_count(def, n, i);
+        out.values = out.slots;
+    }
+    if (!def.checks_arguments()) return Bound::ok;
+
+    // The declared parameter types, in parameter order.
+    if (out.values != out.slots) {
+        for (int i = 0; i < n; ++i) out.slots[i] = out.values[i];
+        out.values = out.slots;
+    }
+    for (int i = 0; i < n; ++i) {
+        PyObject* value = out.slots[i];
+        switch (def.accepts[i]) {
+            case Accept::any:
+                break;
+            case Accept::str_or_none:
+                if (value != Py_None && !PyUnicode_CheckExact(value))
+                    return wrong_type(def, i, "str", value);
+                break;
+            case Accept::tuple_or_none:
+                if (value != Py_None && !PyTuple_CheckExact(value))
+                    return wrong_type(def, i, "tuple", value);
+                break;
+            case Accept::instance:
+                if (value == Py_None || !PyObject_TypeCheck(value, def.owner))
+                    return wrong_type(def, i, def.owner->tp_name, value);
+                break;
+            case Accept::c_long: {
+                // Converted once, here: the body reads the int it is given.
+                long long v;
+                if (!to_long(value, &v)) return Bound::refused;
+                if (!PyLong_Check(value)) {
+                    out.converted[i] = Ref::steal(PyLong_FromLongLong(v));
+                    if (!out.converted[i]) return Bound::refused;
+                    out.slots[i] = out.converted[i].get();
+                }
+                break;
+            }
+        }
+    }
+    return Bound::ok;
 }
 
 }  // namespace detail
@@ -155,63 +272,15 @@ inline int match_keyword(const MethodDef& def, int n, PyObject* key, bool* error
 // parameters of `def` and runs its body.
 inline PyObject* bind_and_run(const MethodDef& def, PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
-    const int n = def.nparams();
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-
-    if (n == 0) {
-        // Refusals of a method without parameters carry no entry.
-        if (nargs) return detail::wrong_count(def, 0, nargs);
-        if (nkw) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
-            // A name that is no string cannot be shown in the message.
-            if (!PyUnicode_Check(key)) return detail::keywords_not_strings(def);
-            return detail::unexpected_keyword(def, key);
-        }
-        return detail::run_body(def, self, nullptr);
+    detail::Arguments bound;
+    detail::Bound outcome = detail::bind(def, args, nargs, kwnames, bound);
+    if (outcome == detail::Bound::ok) {
+        PyObject* result = def.body.run(self, bound.values);
+        if (result) return result;
+        outcome = detail::Bound::refused;
     }
-
-    if (nkw == 0) {
-        if (nargs != n) {
-            detail::wrong_count(def, n, nargs);
-            add_traceback(def.where, def.line);
-            return nullptr;
-        }
-        return detail::run_body(def, self, args);
-    }
-
-    PyObject* bound[max_params] = {};
-    if (nargs > n) {
-        detail::wrong_count(def, n, nargs);
-        add_traceback(def.where, def.line);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        bool error = false;
-        int i = detail::match_keyword(def, n, key, &error);
-        if (error) {
-            add_traceback(def.where, def.line);
-            return nullptr;
-        }
-        if (i < 0 || bound[i]) {
-            if (i < 0)
-                detail::unexpected_keyword(def, key);
-            else
-                detail::multiple_values(def, key);
-            add_traceback(def.where, def.line);
-            return nullptr;
-        }
-        bound[i] = args[nargs + k];
-    }
-    for (int i = 0; i < n; ++i) {
-        if (!bound[i]) {
-            detail::wrong_count(def, n, i);
-            add_traceback(def.where, def.line);
-            return nullptr;
-        }
-    }
-    return detail::run_body(def, self, bound);
+    if (outcome == detail::Bound::refused) add_traceback(def);
+    return nullptr;
 }
 
 // The instance of a method reached through the class must belong to it
@@ -243,6 +312,12 @@ PyMethodDef method_table_entry() {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    // What a method's usual call reads, beside the entry point: the class,
+    // the argument count it takes as is (the instance included; -1 when its
+    // arguments are checked, so that never matches) and the parameter names.
+    PyTypeObject* owner;
+    Py_ssize_t plain_nargs;
+    PyObject* params[max_params];  // the interned parameter names
     const MethodDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -254,22 +329,58 @@ struct Function {
 
 namespace detail {
 
-inline PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                               PyObject* kwnames) {
-    const MethodDef& def = *reinterpret_cast<Function*>(callable)->def;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (def.kind != Kind::method) return bind_and_run(def, nullptr, args, nargs, kwnames);
-    // The usual call, m.play() or m.seek(1.0): an instance of the class itself
-    // and every argument by position. It needs nothing of the binding below,
-    // whose frame alone costs as much as the rest of the call.
-    if (!kwnames && nargs == 1 + def.nparams() && Py_IS_TYPE(args[0], def.owner))
-        return detail::run_body(def, args[0], args + 1);
+[[gnu::cold, gnu::noinline]] inline PyObject* body_failed(const MethodDef& def) {
+    add_traceback(def);
+    return nullptr;
+}
+
+// Every other call of a method: through the class, with keywords, with an
+// instance of a subclass, or with a wrong count.
+[[gnu::noinline]] inline PyObject* method_call_general(const MethodDef& def, PyObject* const* args,
+                                                       Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "needs an argument");
+        PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", def.name);
         return nullptr;
     }
     if (!check_instance(def, args[0])) return nullptr;
     return bind_and_run(def, args[0], args + 1, nargs - 1, kwnames);
+}
+
+// Whether the keywords of a call are the parameter names themselves, by
+// identity, for the parameters the positional arguments leave: then the
+// values already stand in parameter order, as in obj.f(x=1.0).
+inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw != f->plain_nargs) return false;
+    PyObject* const* names = f->params + (nargs - 1);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(kwnames, k) != names[k]) return false;
+    return true;
+}
+
+// A method's usual calls, obj.f(), obj.f(1.0) or obj.f(x=1.0): an
+// instance of the class itself and the arguments in parameter order, none
+// to check. They need nothing of the binding, and read nothing but the
+// function object and the instance's type.
+template <BodyFn run>
+PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if ((kwnames ? nargs >= 1 && keywords_in_order(f, nargs, kwnames) : nargs == f->plain_nargs) &&
+        Py_IS_TYPE(args[0], f->owner)) [[likely]] {
+        PyObject* result = run(args[0], args + 1);
+        if (!result) [[unlikely]]
+            return body_failed(*f->def);
+        return result;
+    }
+    return method_call_general(*f->def, args, nargs, kwnames);
+}
+
+// Static methods and module functions: no instance.
+inline PyObject* unbound_call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return bind_and_run(*reinterpret_cast<Function*>(callable)->def, nullptr, args,
+                        PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -393,7 +504,10 @@ inline Ref make_function(const MethodDef& def, const char* module_name, const ch
 
     auto* f = PyObject_New(Function, type);
     if (!f) return {};
-    f->vectorcall = detail::function_call;
+    f->vectorcall = def.kind == Kind::method ? def.body.method_entry : detail::unbound_call;
+    f->owner = def.owner;
+    f->plain_nargs = def.checks_arguments() ? -1 : 1 + n;
+    for (int i = 0; i < max_params; ++i) f->params[i] = i < n ? def.params[i]->get() : nullptr;
     f->def = &def;
     f->name = name.release();
     f->qualname = qualname.release();

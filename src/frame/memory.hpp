@@ -74,13 +74,12 @@ inline bool encoded_data_fits(const BufferView& data) {
 // one gives nothing decoded with only a log line to tell; the type is
 // matched here without regard to case and handed on in raylib's lower-case
 // spelling. `known` lists the types raylib decodes for `what` ("music").
-// Returns that spelling, or null with an exception set; a type that is no
-// str is refused as argument types are, without an entry of its own.
+// Returns that spelling, or null with an exception set. The binding lets
+// through only a str or None (Accept::str_or_none); None is refused here.
 inline const char* known_file_type(PyObject* file_type, std::span<const char* const> known,
                                    const char* list, const char* what) {
     if (!PyUnicode_CheckExact(file_type)) {
         raise_argument_type("file_type", "str", file_type);
-        fail_quietly();
         return nullptr;
     }
     Py_ssize_t length;

@@ -1,14 +1,14 @@
 // The module definition and its create and exec steps, shared by every
-// module of the package. A module describes itself in one `ModuleConfig`
-// and exports `PyInit_<name>` returning `module_definition<config>`.
+// module of the package. A module describes itself in one `ModuleConfig`,
+// keeps its `ModuleState` in its own source file, and exports
+// `PyInit_<name>` returning `module_definition<config>`.
 #pragma once
 
 #include <array>
 #include <cstdio>
 #include <source_location>
 #include <span>
-
-#include <lumabo/lumabo.h>
+#include <string_view>
 
 #include "dispatch.hpp"
 
@@ -20,34 +20,38 @@ struct BuiltinSlot {
     PyObject** slot = nullptr;
 };
 
+// A type of a sibling module whose C-level method table the module calls,
+// imported by the exec step. `size` is the instance size the module was
+// built against (from the sibling's header).
+struct SiblingType {
+    const char* module;  // the sibling module's full name
+    const char* name;    // the type's name in it
+    Py_ssize_t size;
+    PyTypeObject* type = nullptr;  // a strong reference, for the life of the process
+    const void* table = nullptr;
+};
+
+template <class Table>
+struct Sibling : SiblingType {
+    const Table* vtable() const { return static_cast<const Table*>(table); }
+};
+
 struct ModuleConfig {
-    const char* short_name;  // "music": the definition's name
-    const char* full_name;   // "lumabo.music.music"
-    const char* file;        // source file shown in traceback entries
-    const char* class_name;  // "Music"
+    const char* short_name;  // the definition's name: the last part of the full name
+    const char* full_name;   // "lumabo.<name>.<name>"
+    const char* class_name;  // the class the module defines
+    ModuleState* state;      // the module's own, in its source file
     PyTypeObject* type;
     void* vtable;               // the class's C-level method table ...
     void (*fill_vtable)();      // ... and what fills it
     std::span<MethodDef* const> methods;  // every method of the module
+    std::span<Entry* const> entries{};    // every other traceback entry
     std::array<BuiltinSlot, 2> builtins{};
-    bool pickling = true;               // the class defines __reduce__/__setstate__
-    bool imports_audio_stream = false;  // music and sound
-    bool (*install)() = nullptr;        // installs the Python-level methods, in order
+    std::span<SiblingType* const> siblings{};  // imported in this order
+    bool pickling = true;           // the class defines __reduce__/__setstate__
+    bool (*install)() = nullptr;    // installs the Python-level methods, in order
     int line = static_cast<int>(std::source_location::current().line());
 };
-
-// Process-wide state of the module; one set per module, since the frame is
-// compiled into each of them.
-struct ModuleState {
-    PyObject* module = nullptr;
-    PyObject* dict = nullptr;
-    long long interpreter = -1;
-    PyObject* builtins = nullptr;
-    PyObject* audio_stream_type = nullptr;
-    const lumabo_AudioStream_vtable* audio_stream = nullptr;
-};
-inline ModuleState state;
-inline PyObject* builtin_staticmethod = nullptr;
 
 // ---------------------------------------------------------------------------
 // Steps of the exec step that other code (and tests of the frame) reach too.
@@ -68,41 +72,35 @@ inline int check_version(const char* module, unsigned long runtime = Py_Version,
 
 namespace detail {
 
-constexpr const char* audio_stream_module = "lumabo.audio_stream.audio_stream";
-constexpr Py_ssize_t audio_stream_size = 72;
-
-// Takes the sibling AudioStream type and its C-level method table.
-inline bool import_audio_stream() {
-    Ref module = Ref::steal(PyImport_ImportModule(audio_stream_module));
+// Takes the sibling's type and its C-level method table.
+inline bool import_sibling(SiblingType& sibling) {
+    Ref module = Ref::steal(PyImport_ImportModule(sibling.module));
     if (!module) return false;
-    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "AudioStream"));
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), sibling.name));
     if (!type) return false;
     if (!PyType_Check(type.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", audio_stream_module,
-                     "AudioStream");
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", sibling.module,
+                     sibling.name);
         return false;
     }
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     Py_ssize_t itemsize = t->tp_itemsize;
     if (itemsize && itemsize < 8) itemsize = 8;
-    if (t->tp_basicsize + itemsize < audio_stream_size) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
-                     "from C header, got %zd from PyObject",
-                     audio_stream_module, "AudioStream", audio_stream_size,
+    static constexpr const char* size_changed =
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C "
+        "header, got %zd from PyObject";
+    if (t->tp_basicsize + itemsize < sibling.size) {
+        PyErr_Format(PyExc_ValueError, size_changed, sibling.module, sibling.name, sibling.size,
                      t->tp_basicsize + itemsize);
         return false;
     }
-    if (t->tp_basicsize > audio_stream_size &&
-        PyErr_WarnFormat(nullptr, 0,
-                         "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                         "Expected %zd from C header, got %zd from PyObject",
-                         audio_stream_module, "AudioStream", audio_stream_size,
+    if (t->tp_basicsize > sibling.size &&
+        PyErr_WarnFormat(nullptr, 0, size_changed, sibling.module, sibling.name, sibling.size,
                          t->tp_basicsize) < 0)
         return false;
 
-    Py_XSETREF(state.audio_stream_type, Py_NewRef(type.get()));
-    Ref dict = Ref::steal(PyType_GetDict(t));
+    Py_XSETREF(sibling.type, reinterpret_cast<PyTypeObject*>(type.release()));
+    Ref dict = Ref::steal(PyType_GetDict(sibling.type));
     PyObject* capsule = dict ? PyDict_GetItemWithError(dict.get(), names::vtable.get()) : nullptr;
     if (!capsule) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names::vtable.get());
@@ -114,7 +112,7 @@ inline bool import_audio_stream() {
             PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         return false;
     }
-    state.audio_stream = static_cast<const lumabo_AudioStream_vtable*>(table);
+    sibling.table = table;
     return true;
 }
 
@@ -132,33 +130,49 @@ inline bool set_class_item(PyTypeObject* type, PyObject* name, PyObject* value) 
 // ---------------------------------------------------------------------------
 // Installation of the Python-level methods (called from a module's install).
 
+namespace detail {
+
 template <const ModuleConfig& config>
-bool install_method(const MethodDef& def) {
-    Ref f = make_function(def, config.full_name, config.class_name, state.dict, config.file);
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    return f && name && detail::set_class_item(config.type, name.get(), f.get());
+constexpr PyObject** builtin_slot(std::string_view name) {
+    for (const BuiltinSlot& b : config.builtins)
+        if (b.name && name == b.name) return b.slot;
+    return nullptr;
 }
 
-// A static method is stored as a plain function first, then read back by
-// name, wrapped by the builtin staticmethod and stored again.
+// Makes the function object of a method of the class and stores it in the
+// class dictionary under the method's name.
+template <const ModuleConfig& config>
+Ref store_method(const MethodDef& def, PyObject* name) {
+    Ref f = make_function(def, config.full_name, config.class_name, config.state->dict,
+                          config.state->file);
+    if (!f || !set_class_item(config.type, name, f.get())) return {};
+    return f;
+}
+
+}  // namespace detail
+
+template <const ModuleConfig& config>
+bool install_method(const MethodDef& def) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    return name && detail::store_method<config>(def, name.get());
+}
+
+// A static method is stored as a plain function first, then wrapped by the
+// builtin staticmethod and stored again.
 template <const ModuleConfig& config>
 bool install_static_method(const MethodDef& def) {
-    if (!install_method<config>(def)) return false;
+    constexpr PyObject** staticmethod = detail::builtin_slot<config>("staticmethod");
+    static_assert(staticmethod, "a module with static methods lists the builtin staticmethod");
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    Ref dict = Ref::steal(PyType_GetDict(config.type));
-    if (!name || !dict) return false;
-    Ref func = Ref::borrow(PyDict_GetItemWithError(dict.get(), name.get()));
-    if (!func && !PyErr_Occurred()) func = Ref::borrow(PyDict_GetItemWithError(state.dict, name.get()));
-    if (!func && !PyErr_Occurred()) func = Ref::steal(PyObject_GetAttr(state.builtins, name.get()));
-    if (!func) return false;
-    Ref wrapped = Ref::steal(PyObject_CallOneArg(builtin_staticmethod, func.get()));
+    Ref f = name ? detail::store_method<config>(def, name.get()) : Ref();
+    Ref wrapped = f ? Ref::steal(PyObject_CallOneArg(*staticmethod, f.get())) : Ref();
     return wrapped && detail::set_class_item(config.type, name.get(), wrapped.get());
 }
 
 template <const ModuleConfig& config>
 bool install_function(const MethodDef& def) {
-    Ref f = make_function(def, config.full_name, nullptr, state.dict, config.file);
-    return f && PyDict_SetItemString(state.dict, def.name, f.get()) == 0;
+    Ref f = make_function(def, config.full_name, nullptr, config.state->dict, config.state->file);
+    return f && PyDict_SetItemString(config.state->dict, def.name, f.get()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -166,6 +180,7 @@ bool install_function(const MethodDef& def) {
 
 template <const ModuleConfig& config>
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
+    ModuleState& state = *config.state;
     long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (state.interpreter == -1) {
@@ -211,6 +226,7 @@ namespace detail {
 
 template <const ModuleConfig& config>
 bool fetch_builtins() {
+    const ModuleState& state = *config.state;
     for (const BuiltinSlot& b : config.builtins) {
         if (!b.name) continue;
         PyObject* value = PyObject_GetAttrString(state.builtins, b.name);
@@ -234,7 +250,7 @@ bool publish_type() {
     if (PyType_Ready(config.type) < 0) return false;
     Ref capsule = Ref::steal(PyCapsule_New(config.vtable, nullptr, nullptr));
     if (!capsule || !set_class_item(config.type, names::vtable.get(), capsule.get())) return false;
-    return PyModule_AddObjectRef(state.module, config.class_name,
+    return PyModule_AddObjectRef(config.state->module, config.class_name,
                                  reinterpret_cast<PyObject*>(config.type)) == 0;
 }
 
@@ -257,17 +273,39 @@ bool setup_pickling() {
     return true;
 }
 
+// "<module>.<Class>.<name>", "<module>.<name>" at module level, with ".__get__"
+// or ".__set__" for an accessor: kept for the life of the process.
 template <const ModuleConfig& config>
-bool prepare_methods() {
+const char* dotted_name(const char* name, bool module_level, Accessor accessor = Accessor::none) {
+    const char* suffix = accessor == Accessor::get   ? ".__get__"
+                         : accessor == Accessor::set ? ".__set__"
+                                                     : "";
+    PyObject* where = module_level
+                          ? PyUnicode_FromFormat("%s.%s%s", config.full_name, name, suffix)
+                          : PyUnicode_FromFormat("%s.%s.%s%s", config.full_name, config.class_name,
+                                                 name, suffix);
+    return where ? PyUnicode_AsUTF8(where) : nullptr;
+}
+
+// Names the module's methods and entries: their dotted names, and the
+// interned names overrides are looked up by.
+template <const ModuleConfig& config>
+bool prepare_names() {
     for (MethodDef* def : config.methods) {
-        if (def->where) continue;
-        PyObject* where = def->kind == Kind::function
-                              ? PyUnicode_FromFormat("%s.%s", config.full_name, def->name)
-                              : PyUnicode_FromFormat("%s.%s.%s", config.full_name,
-                                                     config.class_name, def->name);
-        if (!where) return false;
-        def->where = PyUnicode_AsUTF8(where);  // kept for the life of the process
+        if (def->module) continue;
+        const char* where = dotted_name<config>(def->name, def->kind == Kind::function);
+        PyObject* interned = where ? PyUnicode_InternFromString(def->name) : nullptr;
+        if (!interned) return false;
+        def->where = where;
+        def->interned = interned;
         def->owner = config.type;
+        def->module = config.state;
+    }
+    for (Entry* entry : config.entries) {
+        if (entry->module) continue;
+        entry->where = dotted_name<config>(entry->name, entry->module_level, entry->accessor);
+        if (!entry->where) return false;
+        entry->module = config.state;
     }
     return true;
 }
@@ -277,13 +315,12 @@ int fail_exec(bool with_entry) {
     if (with_entry) {
         char where[128];
         std::snprintf(where, sizeof where, "init %s", config.full_name);
-        add_traceback(where, config.line);
+        add_traceback(*config.state, where, config.line);
     }
-    Py_CLEAR(state.module);
-    Py_CLEAR(state.dict);
     // The namespace dies with the failed module, but a class that was made
-    // ready stays reachable: its entries must not name the dead namespace.
-    traceback_site.globals = nullptr;
+    // ready stays reachable: its entries then name a namespace of their own.
+    Py_CLEAR(config.state->module);
+    Py_CLEAR(config.state->dict);
     return -1;
 }
 
@@ -291,6 +328,7 @@ int fail_exec(bool with_entry) {
 
 template <const ModuleConfig& config>
 int exec_step(PyObject* module) {
+    ModuleState& state = *config.state;
     // 1. A module executes once per process.
     if (state.module) {
         if (state.module == module) return 0;
@@ -302,7 +340,6 @@ int exec_step(PyObject* module) {
     // 2. Keep the module and its namespace.
     state.module = Py_NewRef(module);
     state.dict = Py_NewRef(PyModule_GetDict(module));
-    traceback_site = {config.file, state.dict};
 
     // 3. __builtins__.
     if (!state.builtins) state.builtins = PyImport_ImportModule("builtins");
@@ -311,7 +348,7 @@ int exec_step(PyObject* module) {
     // 4. The interpreter the module was built for.
     if (check_version(config.full_name) < 0) return detail::fail_exec<config>(false);
     // 5. Names, made once.
-    if (!Interned::make_all() || !detail::prepare_methods<config>())
+    if (!Interned::make_all() || !detail::prepare_names<config>())
         return detail::fail_exec<config>(false);
 
     // 6. sys.modules.
@@ -325,9 +362,9 @@ int exec_step(PyObject* module) {
     if (!detail::publish_type<config>()) return detail::fail_exec<config>(true);
     // 9. Pickling.
     if (!detail::setup_pickling<config>()) return detail::fail_exec<config>(true);
-    // 10. The sibling AudioStream type.
-    if (config.imports_audio_stream && !detail::import_audio_stream())
-        return detail::fail_exec<config>(true);
+    // 10. The sibling types.
+    for (SiblingType* sibling : config.siblings)
+        if (!detail::import_sibling(*sibling)) return detail::fail_exec<config>(true);
     // 11. Python-level methods and the remaining module attributes.
     if (config.install && !config.install()) return detail::fail_exec<config>(true);
     return 0;

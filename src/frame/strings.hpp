@@ -43,7 +43,6 @@ private:
 // Names the frame itself uses.
 namespace names {
 inline Interned vtable{"__pyx_vtable__"};
-inline Interned builtins{"__builtins__"};
 inline Interned reduce{"__reduce__"};
 inline Interned setstate{"__setstate__"};
 inline Interned self{"self"};

@@ -517,6 +517,68 @@ PyObject *check_version(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+// --------------------------------------------------------------- probe
+
+// The limit of lumabo's call path: a native function object of the kind
+// lumabo's methods are (vectorcall, a method descriptor), whose body does
+// nothing but return None. CPython calls both through the same generic
+// vectorcall path, so `ProbeHost().call()` costs what `m.play()` would if
+// lumabo's own part were free. It takes any arguments, keywords included.
+struct Probe {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+};
+
+PyObject *probe_call(PyObject *, PyObject *const *, size_t, PyObject *)
+{
+    Py_RETURN_NONE;
+}
+
+PyObject *probe_get(PyObject *self, PyObject *obj, PyObject *)
+{
+    if (!obj || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyTypeObject ProbeType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "lumabo_capi_test.Probe",
+    .tp_basicsize = sizeof(Probe),
+    .tp_vectorcall_offset = offsetof(Probe, vectorcall),
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_descr_get = probe_get,
+};
+
+// Holds the probe as its method `call`; like lumabo's classes, a static
+// type whose instances have no __dict__.
+PyTypeObject ProbeHostType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "lumabo_capi_test.ProbeHost",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_new = PyType_GenericNew,
+};
+
+int add_probe(PyObject *module)
+{
+    if (PyType_Ready(&ProbeType) < 0 || PyType_Ready(&ProbeHostType) < 0)
+        return -1;
+    Probe *probe = PyObject_New(Probe, &ProbeType);
+    if (!probe)
+        return -1;
+    probe->vectorcall = probe_call;
+    PyObject *dict = PyType_GetDict(&ProbeHostType);
+    int rc = dict ? PyDict_SetItemString(dict, "call", reinterpret_cast<PyObject *>(probe)) : -1;
+    Py_XDECREF(dict);
+    Py_DECREF(probe);
+    if (rc < 0)
+        return -1;
+    PyType_Modified(&ProbeHostType);
+    return PyModule_AddObjectRef(module, "ProbeHost", reinterpret_cast<PyObject *>(&ProbeHostType));
+}
+
 // -------------------------------------------------------------- module
 
 PyMethodDef methods[] = {
@@ -555,6 +617,7 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(add_probe)},
     {0, nullptr},
 };
 

@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+#include <lumabo/lumabo.h>
+
 #include <raylib.h>
 
 namespace {
@@ -37,9 +39,13 @@ struct AudioStreamObject {
     float pitch;
     float pan;
 };
-// Other modules are built against this size and check it on import.
-static_assert(sizeof(AudioStreamObject) == 72);
+// Other modules are built against the layout in lumabo.h and check its size
+// on import.
+static_assert(sizeof(AudioStreamObject) == sizeof(lumabo_AudioStream_object) &&
+              sizeof(AudioStreamObject) == 72);
 
+ModuleState state{.file = "src/lumabo/audio_stream/audio_stream.cpp"};
+PyObject* builtin_staticmethod = nullptr;
 lumabo_AudioStream_vtable vtable;
 extern PyTypeObject AudioStreamType;
 
@@ -209,22 +215,17 @@ PyObject* update(PyObject* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* unload(PyObject* self, PyObject* const*) {
-    c_unload(self);
-    Py_RETURN_NONE;
-}
-
 MethodDef create_def{.name = "create",
-                     .body = create,
+                     .body = body<create>,
                      .kind = Kind::static_method,
                      .params = {&s_sample_rate, &s_sample_size, &s_channels},
                      .returns = "AudioStream"};
-MethodDef play_def{.name = "play", .body = playback<PlayAudioStream, play_name>};
-MethodDef pause_def{.name = "pause", .body = playback<PauseAudioStream, pause_name>};
-MethodDef resume_def{.name = "resume", .body = playback<ResumeAudioStream, resume_name>};
-MethodDef stop_def{.name = "stop", .body = playback<StopAudioStream, stop_name>};
-MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef play_def{.name = "play", .body = body<playback<PlayAudioStream, play_name>>};
+MethodDef pause_def{.name = "pause", .body = body<playback<PauseAudioStream, pause_name>>};
+MethodDef resume_def{.name = "resume", .body = body<playback<ResumeAudioStream, resume_name>>};
+MethodDef stop_def{.name = "stop", .body = body<playback<StopAudioStream, stop_name>>};
+MethodDef update_def{.name = "update", .body = body<update>, .params = {&s_data, &s_frame_count}};
+MethodDef unload_def{.name = "unload", .body = body<action_body<c_unload>>};
 
 // ---------------------------------------------------------------------------
 // Properties.
@@ -260,38 +261,31 @@ constexpr char processed_name[] = "processed";
 
 // volume, pitch and pan: a cache that a read returns and a write fills
 // before it tells raylib; only an owner may write.
-struct CachedFloat {
+// (The frame's cached floats cannot refuse a write: a wrapper must.)
+struct StreamFloat {
+    const char* name;
     float AudioStreamObject::*field;
     void (*apply)(AudioStream, float);
-    const char* name;
-    const char* get_where;
-    const char* set_where;
+    Entry get{name, Accessor::get};
+    Entry set{name, Accessor::set};
 };
 
-constexpr CachedFloat volume{&AudioStreamObject::volume, SetAudioStreamVolume, "volume",
-                             "lumabo.audio_stream.audio_stream.AudioStream.volume.__get__",
-                             "lumabo.audio_stream.audio_stream.AudioStream.volume.__set__"};
-constexpr CachedFloat pitch{&AudioStreamObject::pitch, SetAudioStreamPitch, "pitch",
-                            "lumabo.audio_stream.audio_stream.AudioStream.pitch.__get__",
-                            "lumabo.audio_stream.audio_stream.AudioStream.pitch.__set__"};
-constexpr CachedFloat pan{&AudioStreamObject::pan, SetAudioStreamPan, "pan",
-                          "lumabo.audio_stream.audio_stream.AudioStream.pan.__get__",
-                          "lumabo.audio_stream.audio_stream.AudioStream.pan.__set__"};
+StreamFloat volume{"volume", &AudioStreamObject::volume, SetAudioStreamVolume};
+StreamFloat pitch{"pitch", &AudioStreamObject::pitch, SetAudioStreamPitch};
+StreamFloat pan{"pan", &AudioStreamObject::pan, SetAudioStreamPan};
 
-template <const CachedFloat& prop>
+template <StreamFloat& prop>
 PyObject* get_cached(PyObject* self, void*) {
-    PyObject* value = PyFloat_FromDouble(as_stream(self)->*prop.field);
-    if (!value) add_traceback(prop.get_where);
-    return value;
+    return or_entry(prop.get, PyFloat_FromDouble(as_stream(self)->*prop.field));
 }
 
-template <const CachedFloat& prop>
+template <StreamFloat& prop>
 int set_cached(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete();
     AudioStreamObject* s = as_stream(self);
     float v;
     if (!to_float(value, &v) || !may_control(s, prop.name)) {
-        add_traceback(prop.set_where);
+        add_traceback(prop.set);
         return -1;
     }
     s->*prop.field = v;
@@ -346,15 +340,19 @@ bool install();
 constexpr MethodDef* all_methods[] = {&unload_def, &create_def, &play_def, &pause_def,
                                       &resume_def, &stop_def,   &update_def};
 
+constexpr Entry* all_entries[] = {&volume.get, &volume.set, &pitch.get,
+                                  &pitch.set,  &pan.get,    &pan.set};
+
 constexpr ModuleConfig config{
     .short_name = "audio_stream",
     .full_name = "lumabo.audio_stream.audio_stream",
-    .file = "src/lumabo/audio_stream/audio_stream.cpp",
     .class_name = "AudioStream",
+    .state = &state,
     .type = &AudioStreamType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
+    .entries = all_entries,
     .builtins = {{{.name = "staticmethod", .slot = &builtin_staticmethod}}},
     .pickling = false,
     .install = install,

@@ -5,6 +5,8 @@
 // cursor was last enabled or disabled through this module.
 #include "frame.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <raylib.h>
 
 namespace {
@@ -18,14 +20,11 @@ struct CursorObject {
     const lumabo_Cursor_vtable* vtab;
 };
 
+ModuleState state{.file = "src/lumabo/cursor/cursor.cpp"};
 int cursor_enabled = 0;
 lumabo_Cursor_vtable vtable;
 extern PyTypeObject CursorType;
 
-Interned s_enable{"enable"};
-Interned s_disable{"disable"};
-Interned s_show{"show"};
-Interned s_hide{"hide"};
 Interned s_state{"__pyx_state"};
 Interned s_type{"__pyx_type"};
 Interned s_checksum{"__pyx_checksum"};
@@ -58,24 +57,12 @@ void c_show(PyObject*) { ShowCursor(); }
 void c_hide(PyObject*) { HideCursor(); }
 
 // The Python-level methods act directly: an override in a subclass is found
-// by ordinary attribute lookup before they are reached.
-template <void (*action)(PyObject*)>
-PyObject* act(PyObject* self, PyObject* const*) {
-    action(self);
-    Py_RETURN_NONE;
-}
-
-MethodDef enable_def{.name = "enable", .body = act<c_enable>};
-MethodDef disable_def{.name = "disable", .body = act<c_disable>};
-MethodDef show_def{.name = "show", .body = act<c_show>};
-MethodDef hide_def{.name = "hide", .body = act<c_hide>};
-
-// The overridable slots: a subclass's Python-level override runs instead.
-template <void (*action)(PyObject*), MethodDef& def, Interned& name>
-void overridable(PyObject* self, int skip_dispatch) {
-    if (!skip_dispatch && dispatch_override(self, def, name.get()) != Dispatch::body) return;
-    action(self);
-}
+// by ordinary attribute lookup before they are reached. The C-level slots
+// of the same names look for one first.
+MethodDef enable_def{.name = "enable", .body = body<action_body<c_enable>>};
+MethodDef disable_def{.name = "disable", .body = body<action_body<c_disable>>};
+MethodDef show_def{.name = "show", .body = body<action_body<c_show>>};
+MethodDef hide_def{.name = "hide", .body = body<action_body<c_hide>>};
 
 void fill_vtable() {
     vtable = {
@@ -83,10 +70,10 @@ void fill_vtable() {
         .c_disable = c_disable,
         .c_show = c_show,
         .c_hide = c_hide,
-        .enable = overridable<c_enable, enable_def, s_enable>,
-        .disable = overridable<c_disable, disable_def, s_disable>,
-        .show = overridable<c_show, show_def, s_show>,
-        .hide = overridable<c_hide, hide_def, s_hide>,
+        .enable = overridable<c_enable, enable_def>,
+        .disable = overridable<c_disable, disable_def>,
+        .show = overridable<c_show, show_def>,
+        .hide = overridable<c_hide, hide_def>,
     };
 }
 
@@ -113,36 +100,37 @@ constexpr long long checksum_written = 0xe3b0c44;  // sha256 of the empty field 
 // list: pickles of every flavour of the layout load.
 constexpr int checksums_accepted[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
-// Merges element 0 of `state` (an exact tuple) into the instance dictionary.
-bool set_state(PyObject* result, PyObject* state) {
-    constexpr const char* where = "lumabo.cursor.cursor.__pyx_unpickle_Cursor__set_state";
-    if (PyTuple_GET_SIZE(state) == 0) return true;
-    PyObject* attrs = PyTuple_GET_ITEM(state, 0);
+Entry set_state_entry{"__pyx_unpickle_Cursor__set_state", Accessor::none, true};
+
+// Merges element 0 of `pickled` (an exact tuple) into the instance dictionary.
+bool set_state(PyObject* result, PyObject* pickled) {
+    if (PyTuple_GET_SIZE(pickled) == 0) return true;
+    PyObject* attrs = PyTuple_GET_ITEM(pickled, 0);
     int truth = PyObject_IsTrue(attrs);
     if (truth <= 0) {
-        if (truth < 0) add_traceback(where);
+        if (truth < 0) add_traceback(set_state_entry);
         return truth == 0;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(result, nullptr));
     if (!dict) {
-        add_traceback(where);
+        add_traceback(set_state_entry);
         return false;
     }
     if (PyDict_CheckExact(dict.get())) {
         if (PyDict_Update(dict.get(), attrs) < 0) {
-            add_traceback(where);
+            add_traceback(set_state_entry);
             return false;
         }
         return true;
     }
     Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), s_update.get(), attrs));
-    if (!done) add_traceback(where);
+    if (!done) add_traceback(set_state_entry);
     return bool(done);
 }
 
 PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
-    Ref state = Ref::steal(PyTuple_New(0));
-    if (!state) return nullptr;
+    Ref pickled = Ref::steal(PyTuple_New(0));
+    if (!pickled) return nullptr;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(self, s_dict.get(), &found) < 0) return nullptr;
     Ref dict = Ref::steal(found);
@@ -153,14 +141,14 @@ PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
                                              : PyObject_IsTrue(dict.get());
         if (truth < 0) return nullptr;
         if (truth) {
-            state = Ref::steal(PyTuple_Pack(1, dict.get()));
-            if (!state) return nullptr;
+            pickled = Ref::steal(PyTuple_Pack(1, dict.get()));
+            if (!pickled) return nullptr;
             use_setstate = true;
         }
     }
-    Ref unpickle = Ref::borrow(PyDict_GetItemWithError(lumabo::state.dict, s_unpickle.get()));
+    Ref unpickle = Ref::borrow(PyDict_GetItemWithError(state.dict, s_unpickle.get()));
     if (!unpickle && !PyErr_Occurred()) {
-        if (PyObject_GetOptionalAttr(lumabo::state.builtins, s_unpickle.get(), &found) < 0)
+        if (PyObject_GetOptionalAttr(state.builtins, s_unpickle.get(), &found) < 0)
             return nullptr;
         unpickle = Ref::steal(found);
         if (!unpickle) PyErr_Format(PyExc_NameError, message::undefined, s_unpickle.get());
@@ -168,31 +156,29 @@ PyObject* cursor_reduce(PyObject* self, PyObject* const*) {
     if (!unpickle) return nullptr;
     if (use_setstate)
         return Py_BuildValue("O(OLO)O", unpickle.get(), Py_TYPE(self), checksum_written, Py_None,
-                             state.get());
-    return Py_BuildValue("O(OLO)", unpickle.get(), Py_TYPE(self), checksum_written, state.get());
+                             pickled.get());
+    return Py_BuildValue("O(OLO)", unpickle.get(), Py_TYPE(self), checksum_written, pickled.get());
 }
 
 PyObject* cursor_setstate(PyObject* self, PyObject* const* args) {
-    PyObject* state = args[0];
-    if (PyTuple_CheckExact(state)) {
-        if (!set_state(self, state)) return nullptr;
+    PyObject* pickled = args[0];
+    if (PyTuple_CheckExact(pickled)) {
+        if (!set_state(self, pickled)) return nullptr;
         Py_RETURN_NONE;
     }
-    if (state == Py_None)
+    if (pickled == Py_None)
         PyErr_SetString(PyExc_TypeError, message::none_state);
     else
-        PyErr_Format(PyExc_TypeError, message::not_tuple, "tuple", Py_TYPE(state)->tp_name);
+        PyErr_Format(PyExc_TypeError, message::not_tuple, "tuple", Py_TYPE(pickled)->tp_name);
     return nullptr;
 }
 
-// __pyx_unpickle_Cursor(__pyx_type, __pyx_checksum, __pyx_state)
+// __pyx_unpickle_Cursor(__pyx_type, __pyx_checksum, __pyx_state): the
+// checksum comes as an int in range, the state as an exact tuple or None.
 PyObject* unpickle_cursor(PyObject*, PyObject* const* args) {
     PyObject* type = args[0];
-    PyObject* state = args[2];
-    long long checksum;
-    if (!to_long(args[1], &checksum)) return nullptr;
-    if (state != Py_None && !PyTuple_CheckExact(state))
-        return argument_type_error("__pyx_state", "tuple", state);
+    PyObject* pickled = args[2];
+    const long long checksum = PyLong_AsLongLong(args[1]);
     bool accepted = false;
     for (int c : checksums_accepted) accepted |= c == checksum;
     if (!accepted) {
@@ -209,16 +195,17 @@ PyObject* unpickle_cursor(PyObject*, PyObject* const* args) {
     Ref result = Ref::steal(
         PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&CursorType), s_new.get(), type));
     if (!result) return nullptr;
-    if (state != Py_None && !set_state(result.get(), state)) return nullptr;
+    if (pickled != Py_None && !set_state(result.get(), pickled)) return nullptr;
     return result.release();
 }
 
-MethodDef reduce_def{.name = "__reduce__", .body = cursor_reduce};
-MethodDef setstate_def{.name = "__setstate__", .body = cursor_setstate, .params = {&s_state}};
+MethodDef reduce_def{.name = "__reduce__", .body = body<cursor_reduce>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<cursor_setstate>, .params = {&s_state}};
 MethodDef unpickle_def{.name = "__pyx_unpickle_Cursor",
-                       .body = unpickle_cursor,
+                       .body = body<unpickle_cursor>,
                        .kind = Kind::function,
-                       .params = {&s_type, &s_checksum, &s_state}};
+                       .params = {&s_type, &s_checksum, &s_state},
+                       .accepts = {Accept::any, Accept::c_long, Accept::tuple_or_none}};
 
 // The pickling methods live in the type's method table rather than being
 // function objects; a text signature (and no docstring) lets introspection
@@ -245,12 +232,8 @@ PyObject* cursor_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void cursor_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(self);
-    if (type->tp_finalize && !finalized && type->tp_dealloc == cursor_dealloc &&
-        PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    type->tp_free(self);
+    if (resurrected_by_finalizer(self, cursor_dealloc)) return;
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject CursorType = {
@@ -271,16 +254,18 @@ bool install();
 
 constexpr MethodDef* all_methods[] = {&enable_def, &disable_def,  &show_def,    &hide_def,
                                       &reduce_def, &setstate_def, &unpickle_def};
+constexpr Entry* all_entries[] = {&set_state_entry};
 
 constexpr ModuleConfig config{
     .short_name = "cursor",
     .full_name = module_name,
-    .file = "src/lumabo/cursor/cursor.cpp",
     .class_name = "Cursor",
+    .state = &state,
     .type = &CursorType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
+    .entries = all_entries,
     .install = install,
 };
 

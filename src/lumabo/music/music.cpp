@@ -24,6 +24,8 @@
 #include "memory.hpp"
 #include "../qoa_check.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -49,7 +51,11 @@ struct MusicObject {
     Py_buffer data;
 };
 
+ModuleState state{.file = "src/lumabo/music/music.cpp"};
+Sibling<lumabo_AudioStream_vtable> audio_stream{
+    {"lumabo.audio_stream.audio_stream", "AudioStream", sizeof(lumabo_AudioStream_object)}};
 lumabo_Music_vtable vtable;
+PyObject* builtin_staticmethod = nullptr;
 PyObject* builtin_round = nullptr;
 extern PyTypeObject MusicType;
 
@@ -73,23 +79,17 @@ Interned s_position{"position"};
 Interned s_state{"__pyx_state"};
 Interned s_valid{"valid"};
 Interned s_length{"length"};
-Interned s_play{"play"};
-Interned s_stop{"stop"};
-Interned s_pause{"pause"};
-Interned s_resume{"resume"};
-Interned s_update{"update"};
-Interned s_seek{"seek"};
 
 // Traceback entries of the functions that are not Python-level methods.
-namespace where {
-constexpr const char* new_ = "lumabo.music.music.Music.new";
-constexpr const char* c_load = "lumabo.music.music.Music.c_load";
-constexpr const char* len = "lumabo.music.music.Music.__len__";
-constexpr const char* dealloc = "lumabo.music.music.Music.__dealloc__";
-constexpr const char* stream_set = "lumabo.music.music.Music.stream.__set__";
-constexpr const char* length_get = "lumabo.music.music.Music.length.__get__";
-constexpr const char* time_played_get = "lumabo.music.music.Music.time_played.__get__";
-}  // namespace where
+namespace entry {
+Entry new_{"new"};
+Entry c_load{"c_load"};
+Entry len{"__len__"};
+Entry dealloc{"__dealloc__"};
+Entry stream_set{"stream", Accessor::set};
+Entry length_get{"length", Accessor::get};
+Entry time_played_get{"time_played", Accessor::get};
+}  // namespace entry
 
 namespace message {
 constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
@@ -97,17 +97,10 @@ constexpr const char* no_pickling = "self.raw cannot be converted to a Python ob
 constexpr const char* negative_len = "__len__() should return >= 0";
 }  // namespace message
 
-// A new result, or the failure with an entry for `function`.
-PyObject* or_entry(PyObject* result, const char* function,
-                   int line = static_cast<int>(std::source_location::current().line())) {
-    if (!result) add_traceback(function, line);
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Making and loading. Both always make a Music itself, never a subclass.
 
-PyObject* c_new(Music raw) {
+PyObject* new_instance(Music raw) {
     Ref self = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&MusicType)));
     if (!self) {
         // Nothing else will ever release the record: do it now.
@@ -115,14 +108,14 @@ PyObject* c_new(Music raw) {
             SavedException keep;
             UnloadMusicStream(raw);
         }
-        return or_entry(nullptr, where::new_);
+        return or_entry(entry::new_, nullptr);
     }
     MusicObject* m = as_music(self.get());
     m->raw = raw;
     m->owns_record = holds_anything(raw);
     // Without an ownership argument the wrapper leaves the release to us.
-    Ref stream = Ref::steal(state.audio_stream->cfrom_struct(m->raw.stream, nullptr));
-    if (!stream) return or_entry(nullptr, where::new_);  // dropping self releases the stream
+    Ref stream = Ref::steal(audio_stream.vtable()->cfrom_struct(m->raw.stream, nullptr));
+    if (!stream) return or_entry(entry::new_, nullptr);  // dropping self releases the stream
     Py_SETREF(m->stream, stream.release());
     m->volume = 1.0f;
     m->pitch = 1.0f;
@@ -131,21 +124,16 @@ PyObject* c_new(Music raw) {
 }
 
 PyObject* c_load(PyObject* filename) {
-    if (filename == Py_None) return or_entry(none_has_no("encode"), where::c_load);
+    if (filename == Py_None) return or_entry(entry::c_load, none_has_no("encode"));
     Ref encoded = encode_path(filename);
-    if (!encoded) return or_entry(nullptr, where::c_load);
+    if (!encoded) return or_entry(entry::c_load, nullptr);
     // A file raylib cannot read still gives a Music: `valid` tells.
     Music raw = qoa::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), qoa::Reader::stream);
     encoded = Ref();
-    return or_entry(c_new(raw), where::c_load);
+    return or_entry(entry::c_load, new_instance(raw));
 }
 
-PyObject* load(PyObject*, PyObject* const* args) {
-    PyObject* filename = args[0];
-    if (filename != Py_None && !PyUnicode_CheckExact(filename))
-        return argument_type_error("filename", "str", filename);
-    return c_load(filename);
-}
+PyObject* load(PyObject*, PyObject* const* args) { return c_load(args[0]); }
 
 // ---------------------------------------------------------------------------
 // Releasing the stream.
@@ -157,11 +145,6 @@ void c_unload(PyObject* self) {
     UnloadMusicStream(m->raw);
     m->raw.stream.buffer = nullptr;
     release_view(m->data);  // raylib reads the encoded file no more
-}
-
-PyObject* unload(PyObject* self, PyObject* const*) {
-    c_unload(self);
-    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -189,8 +172,8 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
                                     qoa::Reader::stream_in_memory)
                     ? Music{}
                     : LoadMusicStreamFromMemory(file_type, data.data(), static_cast<int>(data.size()));
-    Ref self = Ref::steal(c_new(raw));
-    // Failing, c_new released the record before the view below goes.
+    Ref self = Ref::steal(new_instance(raw));
+    // Failing, new_instance released the record before the view below goes.
     if (!self) return nullptr;
     MusicObject* m = as_music(self.get());
     if (m->owns_record) m->data = data.hand_over();
@@ -212,13 +195,8 @@ void c_seek(PyObject* self, float position) {
 }
 
 // The Python-level methods act directly: an override in a subclass is found
-// by ordinary attribute lookup before they are reached.
-template <void (*action)(PyObject*)>
-PyObject* act_method(PyObject* self, PyObject* const*) {
-    action(self);
-    Py_RETURN_NONE;
-}
-
+// by ordinary attribute lookup before they are reached. The C-level slots
+// of the same names look for one first.
 PyObject* seek(PyObject* self, PyObject* const* args) {
     float position;
     if (!to_float(args[0], &position)) return nullptr;
@@ -226,54 +204,49 @@ PyObject* seek(PyObject* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-MethodDef play_def{.name = "play", .body = act_method<act<PlayMusicStream>>};
-MethodDef stop_def{.name = "stop", .body = act_method<act<StopMusicStream>>};
-MethodDef pause_def{.name = "pause", .body = act_method<act<PauseMusicStream>>};
-MethodDef resume_def{.name = "resume", .body = act_method<act<ResumeMusicStream>>};
-MethodDef update_def{.name = "update", .body = act_method<act<UpdateMusicStream>>};
-MethodDef seek_def{.name = "seek", .body = seek, .params = {&s_position}};
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef play_def{.name = "play", .body = body<action_body<act<PlayMusicStream>>>};
+MethodDef stop_def{.name = "stop", .body = body<action_body<act<StopMusicStream>>>};
+MethodDef pause_def{.name = "pause", .body = body<action_body<act<PauseMusicStream>>>};
+MethodDef resume_def{.name = "resume", .body = body<action_body<act<ResumeMusicStream>>>};
+MethodDef update_def{.name = "update", .body = body<action_body<act<UpdateMusicStream>>>};
+MethodDef seek_def{.name = "seek", .body = body<seek>, .params = {&s_position}};
+MethodDef unload_def{.name = "unload", .body = body<action_body<c_unload>>};
 MethodDef load_def{.name = "load",
-                   .body = load,
+                   .body = body<load>,
                    .kind = Kind::static_method,
                    .params = {&s_filename},
+                   .accepts = {Accept::str_or_none},
                    .returns = "Music"};
 MethodDef load_from_memory_def{.name = "load_from_memory",
-                               .body = load_from_memory,
+                               .body = body<load_from_memory>,
                                .kind = Kind::static_method,
                                .params = {&s_file_type, &s_data},
+                               .accepts = {Accept::str_or_none, Accept::any},
                                .returns = "Music"};
-
-// The overridable slots: a subclass's Python-level override runs instead.
-template <void (*action)(PyObject*), MethodDef& def, Interned& name>
-void overridable(PyObject* self, int skip_dispatch) {
-    if (!skip_dispatch && dispatch_override(self, def, name.get()) != Dispatch::body) return;
-    action(self);
-}
 
 void overridable_seek(PyObject* self, float position, int skip_dispatch) {
     // The override's argument is made only for a type that can hold one.
     if (!skip_dispatch && may_override(Py_TYPE(self))) {
         Ref arg = Ref::steal(PyFloat_FromDouble(position));
         if (!arg) {
-            add_traceback(seek_def.where, seek_def.line);
+            add_traceback(seek_def);
             return;
         }
-        if (dispatch_override(self, seek_def, s_seek.get(), arg) != Dispatch::body) return;
+        if (dispatch_override(self, seek_def, arg) != Dispatch::body) return;
     }
     c_seek(self, position);
 }
 
 void fill_vtable() {
     vtable = {
-        .new_ = c_new,
+        .new_ = new_instance,
         .c_load = c_load,
         .c_unload = c_unload,
-        .play = overridable<act<PlayMusicStream>, play_def, s_play>,
-        .stop = overridable<act<StopMusicStream>, stop_def, s_stop>,
-        .pause = overridable<act<PauseMusicStream>, pause_def, s_pause>,
-        .resume = overridable<act<ResumeMusicStream>, resume_def, s_resume>,
-        .update = overridable<act<UpdateMusicStream>, update_def, s_update>,
+        .play = overridable<act<PlayMusicStream>, play_def>,
+        .stop = overridable<act<StopMusicStream>, stop_def>,
+        .pause = overridable<act<PauseMusicStream>, pause_def>,
+        .resume = overridable<act<ResumeMusicStream>, resume_def>,
+        .update = overridable<act<UpdateMusicStream>, update_def>,
         .seek = overridable_seek,
     };
 }
@@ -301,53 +274,26 @@ int set_looping(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// volume, pitch and pan: cached as the single-precision value raylib was
-// last told; reads never ask raylib.
-struct CachedFloat {
-    float MusicObject::*field;
-    void (*apply)(Music, float);
-    const char* get_entry;
-    const char* set_entry;
-};
-
-constexpr CachedFloat volume{&MusicObject::volume, SetMusicVolume,
-                             "lumabo.music.music.Music.volume.__get__",
-                             "lumabo.music.music.Music.volume.__set__"};
-constexpr CachedFloat pitch{&MusicObject::pitch, SetMusicPitch,
-                            "lumabo.music.music.Music.pitch.__get__",
-                            "lumabo.music.music.Music.pitch.__set__"};
-constexpr CachedFloat pan{&MusicObject::pan, SetMusicPan, "lumabo.music.music.Music.pan.__get__",
-                          "lumabo.music.music.Music.pan.__set__"};
-
-template <const CachedFloat& prop>
-PyObject* get_cached(PyObject* self, void*) {
-    return or_entry(PyFloat_FromDouble(as_music(self)->*prop.field), prop.get_entry);
+// volume, pitch and pan: cached; a record that holds no stream is not told.
+template <void (*raylib_set)(Music, float)>
+void tell(MusicObject& m, float value) {
+    if (holds_stream(&m)) raylib_set(m.raw, value);
 }
 
-template <const CachedFloat& prop>
-int set_cached(PyObject* self, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    float v;
-    if (!to_float(value, &v)) {
-        add_traceback(prop.set_entry);
-        return -1;
-    }
-    MusicObject* m = as_music(self);
-    m->*prop.field = v;
-    if (holds_stream(m)) prop.apply(m->raw, v);
-    return 0;
-}
+CachedFloat<MusicObject> volume{"volume", &MusicObject::volume, tell<SetMusicVolume>};
+CachedFloat<MusicObject> pitch{"pitch", &MusicObject::pitch, tell<SetMusicPitch>};
+CachedFloat<MusicObject> pan{"pan", &MusicObject::pan, tell<SetMusicPan>};
 
 PyObject* get_length(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
     float seconds = holds_frames(m) ? GetMusicTimeLength(m->raw) : 0.0f;
-    return or_entry(PyFloat_FromDouble(seconds), where::length_get);
+    return or_entry(entry::length_get, PyFloat_FromDouble(seconds));
 }
 
 PyObject* get_time_played(PyObject* self, void*) {
     const MusicObject* m = as_music(self);
     float seconds = holds_frames(m) ? GetMusicTimePlayed(m->raw) : 0.0f;
-    return or_entry(PyFloat_FromDouble(seconds), where::time_played_get);
+    return or_entry(entry::time_played_get, PyFloat_FromDouble(seconds));
 }
 
 PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_music(self)->stream); }
@@ -355,11 +301,11 @@ PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_music(self)->s
 // Replaces the wrapper only; the record, and so what raylib plays, stays.
 int set_stream(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
-    auto* type = reinterpret_cast<PyTypeObject*>(state.audio_stream_type);
+    PyTypeObject* type = audio_stream.type;
     if (value != Py_None && !PyObject_TypeCheck(value, type)) {
         PyErr_Format(PyExc_TypeError, message::cannot_convert, Py_TYPE(value)->tp_name,
                      type->tp_name);
-        add_traceback(where::stream_set);
+        add_traceback(entry::stream_set);
         return -1;
     }
     Py_SETREF(as_music(self)->stream, Py_NewRef(value));
@@ -369,9 +315,9 @@ int set_stream(PyObject* self, PyObject* value, void*) {
 PyGetSetDef music_getset[] = {
     {"valid", get_valid, nullptr, nullptr, nullptr},
     {"looping", get_looping, set_looping, nullptr, nullptr},
-    {"volume", get_cached<volume>, set_cached<volume>, nullptr, nullptr},
-    {"pitch", get_cached<pitch>, set_cached<pitch>, nullptr, nullptr},
-    {"pan", get_cached<pan>, set_cached<pan>, nullptr, nullptr},
+    cached_float<volume>(),
+    cached_float<pitch>(),
+    cached_float<pan>(),
     {"length", get_length, nullptr, nullptr, nullptr},
     {"time_played", get_time_played, nullptr, nullptr, nullptr},
     {"stream", get_stream, set_stream, nullptr, nullptr},
@@ -415,7 +361,7 @@ Py_ssize_t music_len(PyObject* self) {
         PyErr_SetString(PyExc_ValueError, message::negative_len);
         n = -1;
     }
-    if (n == -1) add_traceback(where::len);
+    if (n == -1) add_traceback(entry::len);
     return n;
 }
 
@@ -435,8 +381,8 @@ PyObject* refuse_pickling(PyObject*, PyObject* const*) {
     return nullptr;
 }
 
-MethodDef reduce_def{.name = "__reduce__", .body = refuse_pickling};
-MethodDef setstate_def{.name = "__setstate__", .body = refuse_pickling, .params = {&s_state}};
+MethodDef reduce_def{.name = "__reduce__", .body = body<refuse_pickling>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<refuse_pickling>, .params = {&s_state}};
 
 PyMethodDef music_methods[] = {
     method_table_entry<reduce_def>(),
@@ -496,7 +442,7 @@ void music_finalize(PyObject* self) {
     // A record that raylib could not make valid may still hold its decoder
     // and file: the mark, not the verdict, says whether there is a release.
     if (truth >= 0) c_unload(self);
-    if (truth < 0) report_unraisable(where::dealloc);
+    if (truth < 0) report_unraisable(entry::dealloc.where);
 }
 
 // A subclass that defines __del__ replaces the finaliser, so the release
@@ -517,17 +463,14 @@ bool finalize_in_dealloc(PyObject* self) {
 }
 
 void music_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    // A Python subclass's dealloc has already run the finaliser.
-    if (type->tp_dealloc == music_dealloc && PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
+    if (resurrected_by_finalizer(self, music_dealloc)) return;
     if (!as_music(self)->finalized && !finalize_in_dealloc(self)) return;
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_music(self)->stream);
     // Whatever became of the stream, nothing can reach it through this
     // object any more.
     release_view(as_music(self)->data);
-    type->tp_free(self);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject MusicType = {
@@ -554,18 +497,27 @@ bool install();
 constexpr MethodDef* all_methods[] = {&play_def,   &stop_def,   &pause_def, &resume_def,
                                       &update_def, &seek_def,   &unload_def, &load_def,
                                       &reduce_def, &setstate_def, &load_from_memory_def};
+constexpr Entry* all_entries[] = {
+    &entry::new_,       &entry::c_load,     &entry::len,           &entry::dealloc,
+    &entry::stream_set, &entry::length_get, &entry::time_played_get, &volume.get,
+    &volume.set,        &pitch.get,         &pitch.set,            &pan.get,
+    &pan.set,
+};
+
+constexpr SiblingType* siblings[] = {&audio_stream};
 
 constexpr ModuleConfig config{
     .short_name = "music",
     .full_name = "lumabo.music.music",
-    .file = "src/lumabo/music/music.cpp",
     .class_name = "Music",
+    .state = &state,
     .type = &MusicType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
+    .entries = all_entries,
     .builtins = {{{"staticmethod", &builtin_staticmethod}, {"round", &builtin_round}}},
-    .imports_audio_stream = true,
+    .siblings = siblings,
     .install = install,
 };
 

@@ -14,6 +14,8 @@
 #include "memory.hpp"
 #include "../qoa_check.hpp"
 
+#include <lumabo/lumabo.h>
+
 #include <raylib.h>
 
 namespace {
@@ -38,16 +40,21 @@ struct SoundObject {
     Sound unload_deferred;  // released by unload() while still shared
 };
 
+ModuleState state{.file = "src/lumabo/sound/sound.cpp"};
+Sibling<lumabo_AudioStream_vtable> audio_stream{
+    {"lumabo.audio_stream.audio_stream", "AudioStream", sizeof(lumabo_AudioStream_object)}};
 lumabo_Sound_vtable vtable;
+PyObject* builtin_staticmethod = nullptr;
 extern PyTypeObject SoundType;
 
 SoundObject* as_sound(PyObject* self) { return reinterpret_cast<SoundObject*>(self); }
 
-// Names of traceback entries and the texts of errors raised here.
-namespace where {
-constexpr const char* new_ = "lumabo.sound.sound.Sound.new";
-constexpr const char* frame_count_get = "lumabo.sound.sound.Sound.frame_count.__get__";
-}  // namespace where
+// Traceback entries of the functions that are not Python-level methods, and
+// the texts of errors raised here.
+namespace entry {
+Entry new_{"new"};
+Entry frame_count_get{"frame_count", Accessor::get};
+}  // namespace entry
 
 namespace message {
 constexpr const char* pickling = "self._raw cannot be converted to a Python object for pickling";
@@ -118,7 +125,7 @@ void share_samples(SoundObject* alias, SoundObject* source) {
 // ---------------------------------------------------------------------------
 // Construction.
 
-PyObject* sound_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* sound_new(PyTypeObject* type, PyObject*, PyObject*) {
     SoundObject* self = allocate<SoundObject>(type);
     if (!self) return nullptr;
     self->vtab = &vtable;
@@ -128,16 +135,16 @@ PyObject* sound_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // C-level `new`: the only way the module builds a loaded Sound. Always of
 // the module's own class, whoever asked.
-PyObject* new_sound(Sound raw, lumabo_Sound_opt* opt) {
+PyObject* new_instance(Sound raw, lumabo_Sound_opt* opt) {
     const int is_alias = (opt && opt->n >= 1) ? opt->is_alias : 0;
-    Ref self = Ref::steal(sound_tp_new(&SoundType, nullptr, nullptr));
+    Ref self = Ref::steal(sound_new(&SoundType, nullptr, nullptr));
     if (!self) {
         // Nothing else refers to the record: release it rather than leak it.
         if (raw.stream.buffer) {
             SavedException keep;
             unload_raw(raw, is_alias != 0);
         }
-        add_traceback(where::new_);
+        add_traceback(entry::new_);
         return nullptr;
     }
     SoundObject* s = as_sound(self.get());
@@ -146,10 +153,10 @@ PyObject* new_sound(Sound raw, lumabo_Sound_opt* opt) {
     s->raw = raw;
     s->volume = 1.0f;
     s->pitch = 1.0f;
-    Ref stream = Ref::steal(state.audio_stream->cfrom_struct(raw.stream, nullptr));
+    Ref stream = Ref::steal(audio_stream.vtable()->cfrom_struct(raw.stream, nullptr));
     if (!stream) {
         // The half-built object holds the record: its destruction releases it.
-        add_traceback(where::new_);
+        add_traceback(entry::new_);
         return nullptr;
     }
     Py_SETREF(s->stream, stream.release());
@@ -158,7 +165,7 @@ PyObject* new_sound(Sound raw, lumabo_Sound_opt* opt) {
 
 void c_unload(PyObject* self) { release(as_sound(self)); }
 
-void fill_vtable() { vtable = {.new_ = new_sound, .c_unload = c_unload}; }
+void fill_vtable() { vtable = {.new_ = new_instance, .c_unload = c_unload}; }
 
 // ---------------------------------------------------------------------------
 // Loading.
@@ -166,12 +173,11 @@ void fill_vtable() { vtable = {.new_ = new_sound, .c_unload = c_unload}; }
 PyObject* load(PyObject*, PyObject* const* args) {
     PyObject* file_name = args[0];
     if (file_name == Py_None) return none_has_no("encode");
-    if (!PyUnicode_CheckExact(file_name)) return argument_type_error("file_name", "str", file_name);
     Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
     Sound raw = qoa::load(LoadSound, PyBytes_AS_STRING(file_name_bytes.get()), qoa::Reader::whole);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
-    return new_sound(raw, &opt);
+    return new_instance(raw, &opt);
 }
 
 // What raylib's default configuration decodes as a sound.
@@ -200,30 +206,22 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
         UnloadWave(wave);
     }
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
-    return new_sound(raw, &opt);
+    return new_instance(raw, &opt);
 }
 
 // raylib reads the source's buffer unchecked, so a source that holds
 // nothing never reaches it: the alias holds nothing either, as raylib's own
 // answer is for a source without samples.
 PyObject* load_alias(PyObject*, PyObject* const* args) {
-    PyObject* arg = args[0];
-    if (arg == Py_None || !PyObject_TypeCheck(arg, &SoundType))
-        return argument_type_error("source", SoundType.tp_name, arg);
-    SoundObject* source = as_sound(arg);
+    SoundObject* source = as_sound(args[0]);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 1};
-    if (!source->raw.stream.buffer) return new_sound(Sound{}, &opt);
+    if (!source->raw.stream.buffer) return new_instance(Sound{}, &opt);
 
     Sound raw = LoadSoundAlias(source->raw);
-    Ref alias = Ref::steal(new_sound(raw, &opt));
+    Ref alias = Ref::steal(new_instance(raw, &opt));
     if (!alias) return nullptr;
     if (raw.stream.buffer) share_samples(as_sound(alias.get()), source);
     return alias.release();
-}
-
-PyObject* unload(PyObject* self, PyObject* const*) {
-    release(as_sound(self));
-    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -268,18 +266,16 @@ PyObject* update(PyObject* self, PyObject* const* args) {
 // ---------------------------------------------------------------------------
 // Playback. raylib treats a null buffer as an empty sound in each of these.
 
-template <void (*action)(Sound)>
-PyObject* playback(PyObject* self, PyObject* const*) {
-    action(as_sound(self)->raw);
-    Py_RETURN_NONE;
+template <void (*raylib_call)(Sound)>
+void act(PyObject* self) {
+    raylib_call(as_sound(self)->raw);
 }
 
 // A sound without frames (an empty recording) still gets a buffer from
 // raylib, whose mixer divides by its size once it plays: it never starts.
-PyObject* play(PyObject* self, PyObject* const*) {
+void play(PyObject* self) {
     const Sound& raw = as_sound(self)->raw;
     if (!raw.stream.buffer || raw.frameCount) PlaySound(raw);
-    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -290,29 +286,32 @@ PyObject* refuse_pickling(PyObject*, PyObject* const*) {
     return nullptr;
 }
 
-MethodDef unload_def{.name = "unload", .body = unload};
+MethodDef unload_def{.name = "unload", .body = body<action_body<c_unload>>};
 MethodDef load_def{.name = "load",
-                   .body = load,
+                   .body = body<load>,
                    .kind = Kind::static_method,
                    .params = {&s_file_name},
+                   .accepts = {Accept::str_or_none},
                    .returns = "Sound"};
 MethodDef load_alias_def{.name = "load_alias",
-                         .body = load_alias,
+                         .body = body<load_alias>,
                          .kind = Kind::static_method,
                          .params = {&s_source},
+                         .accepts = {Accept::instance},
                          .returns = "Sound"};
 MethodDef load_from_memory_def{.name = "load_from_memory",
-                               .body = load_from_memory,
+                               .body = body<load_from_memory>,
                                .kind = Kind::static_method,
                                .params = {&s_file_type, &s_data},
+                               .accepts = {Accept::str_or_none, Accept::any},
                                .returns = "Sound"};
-MethodDef update_def{.name = "update", .body = update, .params = {&s_data, &s_frame_count}};
-MethodDef play_def{.name = "play", .body = play};
-MethodDef stop_def{.name = "stop", .body = playback<StopSound>};
-MethodDef pause_def{.name = "pause", .body = playback<PauseSound>};
-MethodDef resume_def{.name = "resume", .body = playback<ResumeSound>};
-MethodDef reduce_def{.name = "__reduce__", .body = refuse_pickling};
-MethodDef setstate_def{.name = "__setstate__", .body = refuse_pickling, .params = {&s_state}};
+MethodDef update_def{.name = "update", .body = body<update>, .params = {&s_data, &s_frame_count}};
+MethodDef play_def{.name = "play", .body = body<action_body<play>>};
+MethodDef stop_def{.name = "stop", .body = body<action_body<act<StopSound>>>};
+MethodDef pause_def{.name = "pause", .body = body<action_body<act<PauseSound>>>};
+MethodDef resume_def{.name = "resume", .body = body<action_body<act<ResumeSound>>>};
+MethodDef reduce_def{.name = "__reduce__", .body = body<refuse_pickling>};
+MethodDef setstate_def{.name = "__setstate__", .body = body<refuse_pickling>, .params = {&s_state}};
 
 PyMethodDef sound_methods[] = {
     method_table_entry<reduce_def>(),
@@ -331,55 +330,23 @@ PyObject* get_valid(PyObject* self, void*) {
 PyObject* get_is_alias(PyObject* self, void*) { return new_bool(as_sound(self)->is_alias != 0); }
 
 PyObject* get_frame_count(PyObject* self, void*) {
-    PyObject* count = PyLong_FromUnsignedLong(as_sound(self)->raw.frameCount);
-    if (!count) add_traceback(where::frame_count_get);
-    return count;
+    return or_entry(entry::frame_count_get, PyLong_FromUnsignedLong(as_sound(self)->raw.frameCount));
 }
 
 PyObject* get_stream(PyObject* self, void*) { return Py_NewRef(as_sound(self)->stream); }
 
 PyObject* get_playing(PyObject* self, void*) { return new_bool(IsSoundPlaying(as_sound(self)->raw)); }
 
-// Volume, pitch and pan: a cache that a read returns and a write fills
-// before it tells raylib.
-struct CachedFloat {
-    float SoundObject::*field;
-    void (*apply)(Sound, float);
-    const char* get_where;
-    const char* set_where;
-};
-
-constexpr CachedFloat volume{&SoundObject::volume, SetSoundVolume,
-                             "lumabo.sound.sound.Sound.volume.__get__",
-                             "lumabo.sound.sound.Sound.volume.__set__"};
-constexpr CachedFloat pitch{&SoundObject::pitch, SetSoundPitch,
-                            "lumabo.sound.sound.Sound.pitch.__get__",
-                            "lumabo.sound.sound.Sound.pitch.__set__"};
-constexpr CachedFloat pan{&SoundObject::pan, SetSoundPan, "lumabo.sound.sound.Sound.pan.__get__",
-                          "lumabo.sound.sound.Sound.pan.__set__"};
-
-PyObject* get_cached(PyObject* self, void* closure) {
-    const auto& p = *static_cast<const CachedFloat*>(closure);
-    PyObject* value = PyFloat_FromDouble(as_sound(self)->*p.field);
-    if (!value) add_traceback(p.get_where);
-    return value;
+// Volume, pitch and pan: cached; raylib treats a null buffer as an empty
+// sound, so every value is passed on.
+template <void (*raylib_set)(Sound, float)>
+void tell(SoundObject& s, float value) {
+    raylib_set(s.raw, value);
 }
 
-int set_cached(PyObject* self, PyObject* value, void* closure) {
-    const auto& p = *static_cast<const CachedFloat*>(closure);
-    if (!value) return refuse_delete();
-    float f;
-    if (!to_float(value, &f)) {
-        add_traceback(p.set_where);
-        return -1;
-    }
-    SoundObject* s = as_sound(self);
-    s->*p.field = f;
-    p.apply(s->raw, f);
-    return 0;
-}
-
-void* closure_of(const CachedFloat& p) { return const_cast<CachedFloat*>(&p); }
+CachedFloat<SoundObject> volume{"volume", &SoundObject::volume, tell<SetSoundVolume>};
+CachedFloat<SoundObject> pitch{"pitch", &SoundObject::pitch, tell<SetSoundPitch>};
+CachedFloat<SoundObject> pan{"pan", &SoundObject::pan, tell<SetSoundPan>};
 
 PyGetSetDef sound_getset[] = {
     {"valid", get_valid, nullptr, nullptr, nullptr},
@@ -387,9 +354,9 @@ PyGetSetDef sound_getset[] = {
     {"frame_count", get_frame_count, nullptr, nullptr, nullptr},
     {"stream", get_stream, nullptr, nullptr, nullptr},
     {"playing", get_playing, nullptr, nullptr, nullptr},
-    {"volume", get_cached, set_cached, nullptr, closure_of(volume)},
-    {"pitch", get_cached, set_cached, nullptr, closure_of(pitch)},
-    {"pan", get_cached, set_cached, nullptr, closure_of(pan)},
+    cached_float<volume>(),
+    cached_float<pitch>(),
+    cached_float<pan>(),
     {},
 };
 
@@ -412,10 +379,7 @@ int sound_clear(PyObject* self) {
 }
 
 void sound_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize && !PyObject_GC_IsFinalized(self) && type->tp_dealloc == sound_dealloc &&
-        PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
+    if (resurrected_by_finalizer(self, sound_dealloc)) return;
     PyObject_GC_UnTrack(self);
     SoundObject* s = as_sound(self);
     {
@@ -425,7 +389,7 @@ void sound_dealloc(PyObject* self) {
     // The wrapper outlives the raylib sound it describes, briefly.
     Py_CLEAR(s->stream);
     Py_CLEAR(s->source);
-    type->tp_free(self);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject SoundType = {
@@ -438,7 +402,7 @@ PyTypeObject SoundType = {
     .tp_clear = sound_clear,
     .tp_methods = sound_methods,
     .tp_getset = sound_getset,
-    .tp_new = sound_tp_new,
+    .tp_new = sound_new,
 };
 
 // ---------------------------------------------------------------------------
@@ -449,18 +413,23 @@ bool install();
 constexpr MethodDef* all_methods[] = {&unload_def, &load_def,  &load_alias_def, &update_def,
                                       &play_def,   &stop_def,  &pause_def,      &resume_def,
                                       &reduce_def, &setstate_def, &load_from_memory_def};
+constexpr Entry* all_entries[] = {&entry::new_, &entry::frame_count_get, &volume.get, &volume.set,
+                                  &pitch.get,   &pitch.set,              &pan.get,    &pan.set};
+
+constexpr SiblingType* siblings[] = {&audio_stream};
 
 constexpr ModuleConfig config{
     .short_name = "sound",
     .full_name = module_name,
-    .file = "src/lumabo/sound/sound.cpp",
     .class_name = "Sound",
+    .state = &state,
     .type = &SoundType,
     .vtable = &vtable,
     .fill_vtable = fill_vtable,
     .methods = all_methods,
+    .entries = all_entries,
     .builtins = {{{.name = "staticmethod", .slot = &builtin_staticmethod}}},
-    .imports_audio_stream = true,
+    .siblings = siblings,
     .install = install,
 };
 

@@ -8,6 +8,9 @@ Statements run with these names bound (see run.py):
     ct               raylib through ctypes
     cm, cs / tm, ts  the Music and Sound records of m and s, as cffi / ctypes see them
     empty_music      a Music that holds no stream: raylib is not called
+    st, cst / tst    an AudioStream made by create(), its record as cffi / ctypes see it
+    frames_refill    the frames of one refill of st
+    Music, track_bytes  the class, and a short WAV file's bytes to load from memory
     p                the call-path probe of the test-only extension
     i, f, z, e, b, mv, lst, fn, name   plain builtin objects for the floors
 
@@ -31,6 +34,8 @@ FLOORS: dict[str, tuple[str, str]] = {
     "getter_float": ("builtin property, a new float: complex.real", "z.real"),
     "setter": ("builtin property set: function.__name__ = s", "fn.__name__ = name"),
     "len": ("len() of a builtin: len(list)", "len(lst)"),
+    "method_buffer": ("a builtin method, then buffer + int: int.is_integer(); bytes.startswith(buf, 0)",
+                      "i.is_integer(); b.startswith(data_1m, 0)"),
     "len_round": ("what len(Music) must do, with builtins: len(list); round(float.real)",
                   "len(lst); round(f.real)"),
 }
@@ -58,7 +63,7 @@ class Row:
     """A Python-level operation of lumabo."""
 
     name: str
-    needs: str  # "music", "sound" or "cursor": the module it exercises
+    needs: str  # "music", "sound", "stream" or "cursor": the module it exercises
     stmt: str
     floor: str  # key of FLOORS
     raylib: Loop | None = None  # raylib's own cost; None: no raylib call
@@ -148,6 +153,30 @@ ROWS: list[Row] = [
             call_alone=True)
         for arg, floor in [("1.0", "positional"), ("position=1.0", "keyword")]
     ],
+    # A stream made by code, refilled over and over: play() frees both of
+    # its buffers for the refill that follows.
+    Row("AudioStream.play(); .update(one refill)", "stream", "st.play(); st.update(data_1m, frames_refill)",
+        "method_buffer",
+        raylib=lambda e, n: e.base.play_update_stream(e.st_ptr, e.ns["data_1m"], e.ns["frames_refill"], n),
+        cffi="cf.PlayAudioStream(cst); cf.UpdateAudioStream(cst, ffi.from_buffer(data_1m), frames_refill)",
+        ctypes="ct.PlayAudioStream(tst); ct.UpdateAudioStream(tst, data_1m, frames_refill)",
+        alternative_note="without the check for a free buffer that lumabo asks raylib for"),
+    *[
+        Row(f"AudioStream.play(); .update({label}, 0 frames)", "stream", f"st.play(); st.update(data_{suffix}, 0)",
+            "method_buffer",
+            raylib=lambda e, n, suffix=suffix: e.base.play_update_stream(e.st_ptr, e.ns[f"data_{suffix}"], 0, n),
+            cffi=f"cf.PlayAudioStream(cst); cf.UpdateAudioStream(cst, ffi.from_buffer(data_{suffix}), 0)",
+            ctypes=f"ct.PlayAudioStream(tst); ct.UpdateAudioStream(tst, data_{suffix}, 0)",
+            alternative_note="without the check for a free buffer that lumabo asks raylib for", call_alone=True)
+        for (suffix, _), label in zip(UPDATE_SIZES, ["1 KiB", "64 KiB", "1 MiB"])
+    ],
+    # raylib opens a decoder and a stream: lumabo's share is the checks, the
+    # held view and the object.
+    Row("Music.load_from_memory('.wav', data).unload()", "music",
+        "Music.load_from_memory('.wav', track_bytes).unload()", "buffer",
+        raylib=lambda e, n: e.base.load_music_from_memory(e.ns["track_bytes"], len(e.ns["track_bytes"]), n),
+        cffi="cf.UnloadMusicStream(cf.LoadMusicStreamFromMemory(b'.wav', ffi.from_buffer('unsigned char[]', track_bytes), len(track_bytes)))",
+        ctypes="ct.UnloadMusicStream(ct.LoadMusicStreamFromMemory(b'.wav', track_bytes, len(track_bytes)))"),
     # With no frames raylib copies nothing: what is left must not grow with
     # the buffer.
     *[

@@ -54,12 +54,14 @@ def prepare(out: Path, native: Path | None, needs: set[str], window: bool) -> En
         **data,
     )
 
-    if {"music", "sound"} & needs:
+    if {"music", "sound", "stream"} & needs:
         device.open_audio()
     if "music" in needs:
         prepare_music(env)
     if "sound" in needs:
         prepare_sound(env)
+    if "stream" in needs:
+        prepare_stream(env)
     if "cursor" in needs:
         from lumabo.cursor.cursor import cursor
 
@@ -88,7 +90,8 @@ def prepare_music(env: Environment) -> None:
         raise SystemExit("the Music record is not where the benchmark expects it")
     env.m = m
     env.m_ptr = ctypes.c_void_p(address)
-    env.ns.update(m=m, tm=tm, cm=env.ffi.cast("Music *", address)[0], empty_music=Music())
+    env.ns.update(m=m, tm=tm, cm=env.ffi.cast("Music *", address)[0], empty_music=Music(), Music=Music,
+                  track_bytes=write_silence(env.out / "short.wav", 0.1).read_bytes())
 
 
 def prepare_sound(env: Environment) -> None:
@@ -114,6 +117,22 @@ def prepare_sound(env: Environment) -> None:
     env.ns.update(s=s, ts=ts, cs=env.ffi.cast("Sound *", address)[0])
 
 
+def prepare_stream(env: Environment) -> None:
+    from lumabo.audio_stream.audio_stream import AudioStream
+
+    st = AudioStream.create(22050, 16, 2)
+    if not st.valid:
+        raise SystemExit("raylib could not make the benchmark's audio stream")
+    address = harness.record_address(st)
+    tst = with_ctypes.AudioStream.from_address(address)
+    if not (tst.sampleRate == st.sample_rate and tst.channels == st.channels):
+        raise SystemExit("the AudioStream record is not where the benchmark expects it")
+    env.st = st
+    env.st_ptr = ctypes.c_void_p(address)
+    env.ns.update(st=st, tst=tst, cst=env.ffi.cast("AudioStream *", address)[0],
+                  frames_refill=st.buffer_frames)
+
+
 def open_window(env: Environment) -> None:
     if not os.environ.get("DISPLAY"):
         try:
@@ -128,7 +147,7 @@ def open_window(env: Environment) -> None:
 
 
 def close(env: Environment) -> None:
-    for name in ("m", "s"):
+    for name in ("m", "s", "st"):
         obj = getattr(env, name, None)
         if obj is not None:
             obj.unload()

@@ -162,12 +162,15 @@ inline bool refused(const char* path, Reader reader) {
     if (!named_qoa(path, reader)) return false;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat st;
+    // statx, not fstat: glibc exports fstat itself only since 2.33, which
+    // the wheel's oldest supported C library does not have; statx is 2.28.
+    struct statx st;
     bool refuse = false;
-    if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &st) == 0 &&
+        (S_ISREG(st.stx_mode) || S_ISDIR(st.stx_mode))) {
         unsigned char head[header_size];
-        const ssize_t got = S_ISREG(st.st_mode) ? pread(fd, head, sizeof head, 0) : 0;
-        const auto size = static_cast<uint64_t>(st.st_size);
+        const ssize_t got = S_ISREG(st.stx_mode) ? pread(fd, head, sizeof head, 0) : 0;
+        const auto size = static_cast<uint64_t>(st.stx_size);
         auto read_at = [fd](uint64_t at, unsigned char* bytes) {
             return pread(fd, bytes, 8, static_cast<off_t>(at)) == 8;
         };

@@ -12,7 +12,11 @@ namespace lumabo {
 // A C float: an exact float directly, anything else through the
 // interpreter's float conversion; the double is narrowed to single precision.
 inline bool to_float(PyObject* value, float* out) {
-    double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    if (PyFloat_CheckExact(value)) [[likely]] {
+        *out = static_cast<float>(PyFloat_AS_DOUBLE(value));
+        return true;
+    }
+    double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) return false;
     *out = static_cast<float>(d);
     return true;

@@ -50,8 +50,16 @@ inline Ref int_from_dunder(PyObject* value) {
 
 }  // namespace detail
 
-// A C long (64 bits); overflow raises the interpreter's OverflowError.
+// A C long (64 bits); overflow raises the interpreter's OverflowError. An
+// exact int of one digit, the usual argument, is read in place.
 inline bool to_long(PyObject* value, long long* out) {
+    if (PyLong_CheckExact(value)) [[likely]] {
+        auto* number = reinterpret_cast<PyLongObject*>(value);
+        if (PyUnstable_Long_IsCompact(number)) {
+            *out = PyUnstable_Long_CompactValue(number);
+            return true;
+        }
+    }
     Ref owned;
     if (!PyLong_Check(value)) {
         owned = detail::int_from_dunder(value);

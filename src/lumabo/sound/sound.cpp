@@ -207,16 +207,7 @@ public:
 
     // 0 on success, -1 with an exception set, anything else from an exporter
     // that breaks the protocol.
-    int request(PyObject* exporter) {
-        // An exact bytes object cannot change while it is held, and its
-        // export does nothing but lend its storage: read in place.
-        if (PyBytes_CheckExact(exporter)) {
-            view_.buf = PyBytes_AS_STRING(exporter);
-            view_.len = PyBytes_GET_SIZE(exporter);
-            return 0;
-        }
-        return PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE);
-    }
+    int request(PyObject* exporter) { return PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE); }
     const void* data() const { return view_.buf; }
     Py_ssize_t size() const { return view_.len; }
 

@@ -16,6 +16,14 @@ SPREAD = ("lumabo_ns", "raylib_ns", "overhead_ns", "floor_ns", "floor_ratio", "p
           "probe_ratio", "cffi_ns", "ctypes_ns", "cffi_overhead_ratio", "ctypes_overhead_ratio")
 
 
+def listed() -> list[tuple[str, str, str]]:
+    """(key, what it is, statement) of every floor and probe, as the floors
+    group times them; the probes' keys are their own, as some of their shape
+    names are also floor names."""
+    return [*((key, what, stmt) for key, (what, stmt) in R.FLOORS.items()),
+            *((f"probe: {key}", what, stmt) for key, (what, stmt) in R.PROBES.items())]
+
+
 def row_runs_keys(row: R.Row) -> list[str]:
     """The measurements of ROW's group, besides the loop steps."""
     keys = ["floor", "lumabo"]
@@ -66,7 +74,7 @@ def figures(rows, slot_rows, skipped: dict[str, str], t: dict) -> dict:
         raylib = g["raylib"] - g["empty"] if "raylib" in g else 0.0
         out_slots[row.name] = {"slot_ns": total, "raylib_ns": raylib, "overhead_ns": total - raylib}
     g = t["floors"]
-    floors = {key: g[key] - g["pass"] for key in [*R.FLOORS, *R.PROBES]}
+    floors = {key: g[key] - g["pass"] for key, _, _ in listed()}
     floors["python_loop_step_ns"] = g["pass"]
     return {"rows": out_rows, "slots": out_slots, "floors": floors}
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
-import rows as R
+import judge
 
 Cell = Callable[..., str]  # (figure spread, format spec) -> text
 
@@ -53,8 +53,7 @@ def tables(report: dict, cell: Cell) -> list[Table]:
     calls.rows = [row_cells(r, cell) for r in report["rows"]]
     floors = Table("Floors and probes, ns per call (net of the loop step)",
                    ["the call a row is set against", "ns"])
-    floors.rows = [[what, cell(report["floors_ns"][key])]
-                   for key, (what, _) in [*R.FLOORS.items(), *R.PROBES.items()]]
+    floors.rows = [[what, cell(report["floors_ns"][key])] for key, what, _ in judge.listed()]
     floors.rows.append(["loop step (subtracted from every figure)",
                         cell(report["floors_ns"]["python_loop_step_ns"])])
     slots = Table("C-level slots through the capsule, called in a C loop, ns per call",

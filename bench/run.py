@@ -94,7 +94,7 @@ def slot_runs(env: subjects.Environment, row: R.SlotRow) -> dict[str, measure.Ru
 
 def groups_of(env: subjects.Environment, rows, slot_rows, skipped) -> dict[str, dict[str, measure.Run]]:
     groups = {"floors": {"pass": measure.python_run("pass", env.ns)}}
-    for key, (_, stmt) in [*R.FLOORS.items(), *R.PROBES.items()]:
+    for key, _, stmt in judge.listed():
         groups["floors"][key] = measure.python_run(stmt, env.ns)
     for row in rows:
         if row.name not in skipped:

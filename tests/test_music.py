@@ -359,6 +359,23 @@ def test_argument_errors(loaded, recorder, call, message, where):
     assert recorder.calls == []
 
 
+def test_keyword_names_seen_before_still_counted(loaded, recorder):
+    """A call site's keyword names, once found to name the parameters in
+    order, are known again by identity; with another positional count the
+    same names are still refused."""
+    m, buffer = loaded
+
+    def calls(m):  # one code object: both calls pass its one ('position',)
+        m.seek(position=0.5)
+        Music.seek(m, position=0.5)
+        m.seek(1.0, position=0.5)
+
+    assert calls.__code__.co_consts.count(("position",)) == 1
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'position'"):
+        calls(m)
+    assert recorder.args_of("SeekMusicStream") == [(buffer, 0.5), (buffer, 0.5)]
+
+
 def poll(m: Music, done, limit: int = 5000) -> list[float]:
     """Update M and read time_played until DONE(values so far) holds."""
     seen: list[float] = []

@@ -12,7 +12,11 @@ namespace lumabo {
 // A C float: an exact float directly, anything else through the
 // interpreter's float conversion; the double is narrowed to single precision.
 inline bool to_float(PyObject* value, float* out) {
-    double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    if (PyFloat_CheckExact(value)) [[likely]] {
+        *out = static_cast<float>(PyFloat_AS_DOUBLE(value));
+        return true;
+    }
+    double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) return false;
     *out = static_cast<float>(d);
     return true;
@@ -46,8 +50,16 @@ inline Ref int_from_dunder(PyObject* value) {
 
 }  // namespace detail
 
-// A C long (64 bits); overflow raises the interpreter's OverflowError.
+// A C long (64 bits); overflow raises the interpreter's OverflowError. An
+// exact int of one digit, the usual argument, is read in place.
 inline bool to_long(PyObject* value, long long* out) {
+    if (PyLong_CheckExact(value)) [[likely]] {
+        auto* number = reinterpret_cast<PyLongObject*>(value);
+        if (PyUnstable_Long_IsCompact(number)) {
+            *out = PyUnstable_Long_CompactValue(number);
+            return true;
+        }
+    }
     Ref owned;
     if (!PyLong_Check(value)) {
         owned = detail::int_from_dunder(value);

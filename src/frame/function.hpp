@@ -318,6 +318,11 @@ struct Function {
     PyTypeObject* owner;
     Py_ssize_t plain_nargs;
     PyObject* params[max_params];  // the interned parameter names
+    // The last keyword names found to name the parameters in order, with
+    // the positional count they came with (see note_keywords). Owned, so
+    // that no other tuple can take its address.
+    PyObject* kwnames_in_order;
+    Py_ssize_t kwnames_nargs;
     const MethodDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -334,10 +339,27 @@ namespace detail {
     return nullptr;
 }
 
-// Every other call of a method: through the class, with keywords, with an
-// instance of a subclass, or with a wrong count.
-[[gnu::noinline]] inline PyObject* method_call_general(const MethodDef& def, PyObject* const* args,
+// Notes the keyword names of a call if they are the parameter names
+// themselves, by identity, for the parameters the positional arguments
+// leave, as in obj.f(x=1.0): then the values already stand in parameter
+// order. A call site passes the same tuple, a constant of its code, on every
+// call, so its next calls with that tuple and count are usual calls.
+inline void note_keywords(Function* f, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nargs < 1 || nargs + nkw != f->plain_nargs) return;
+    PyObject* const* names = f->params + (nargs - 1);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(kwnames, k) != names[k]) return;
+    Py_XSETREF(f->kwnames_in_order, Py_NewRef(kwnames));
+    f->kwnames_nargs = nargs;
+}
+
+// Every other call of a method: through the class, with keywords not seen
+// before, with an instance of a subclass, or with a wrong count.
+[[gnu::noinline]] inline PyObject* method_call_general(Function* f, PyObject* const* args,
                                                        Py_ssize_t nargs, PyObject* kwnames) {
+    const MethodDef& def = *f->def;
+    if (kwnames) note_keywords(f, nargs, kwnames);
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", def.name);
         return nullptr;
@@ -346,34 +368,25 @@ namespace detail {
     return bind_and_run(def, args[0], args + 1, nargs - 1, kwnames);
 }
 
-// Whether the keywords of a call are the parameter names themselves, by
-// identity, for the parameters the positional arguments leave: then the
-// values already stand in parameter order, as in obj.f(x=1.0).
-inline bool keywords_in_order(const Function* f, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    if (nargs + nkw != f->plain_nargs) return false;
-    PyObject* const* names = f->params + (nargs - 1);
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-        if (PyTuple_GET_ITEM(kwnames, k) != names[k]) return false;
-    return true;
-}
-
 // A method's usual calls, obj.f(), obj.f(1.0) or obj.f(x=1.0): an
 // instance of the class itself and the arguments in parameter order, none
 // to check. They need nothing of the binding, and read nothing but the
-// function object and the instance's type.
+// function object and the instance's type. The body is compiled into the
+// entry, whatever the compiler would weigh: a call of it would cost about
+// as much as the checks.
 template <BodyFn run>
-PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if ((kwnames ? nargs >= 1 && keywords_in_order(f, nargs, kwnames) : nargs == f->plain_nargs) &&
-        Py_IS_TYPE(args[0], f->owner)) [[likely]] {
+    const bool in_order = kwnames ? kwnames == f->kwnames_in_order && nargs == f->kwnames_nargs
+                                  : nargs == f->plain_nargs;
+    if (in_order && Py_IS_TYPE(args[0], f->owner)) [[likely]] {
         PyObject* result = run(args[0], args + 1);
         if (!result) [[unlikely]]
             return body_failed(*f->def);
         return result;
     }
-    return method_call_general(*f->def, args, nargs, kwnames);
+    return method_call_general(f, args, nargs, kwnames);
 }
 
 // Static methods and module functions: no instance.
@@ -397,6 +410,7 @@ inline void function_dealloc(PyObject* self) {
     Py_XDECREF(f->globals);
     Py_XDECREF(f->code);
     Py_XDECREF(f->annotations);
+    Py_XDECREF(f->kwnames_in_order);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -508,6 +522,8 @@ inline Ref make_function(const MethodDef& def, const char* module_name, const ch
     f->owner = def.owner;
     f->plain_nargs = def.checks_arguments() ? -1 : 1 + n;
     for (int i = 0; i < max_params; ++i) f->params[i] = i < n ? def.params[i]->get() : nullptr;
+    f->kwnames_in_order = nullptr;
+    f->kwnames_nargs = 0;
     f->def = &def;
     f->name = name.release();
     f->qualname = qualname.release();

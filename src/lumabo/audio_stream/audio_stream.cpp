@@ -187,7 +187,7 @@ PyObject* update(PyObject* self, PyObject* const* args) {
         return nullptr;
     }
     BufferView data;
-    if (!data.request(args[0])) return nullptr;
+    if (!data.request_for_call(args[0])) return nullptr;
     const AudioStream& raw = s->raw;
     if (!raw.buffer) {
         PyErr_SetString(PyExc_ValueError, message::unloaded);

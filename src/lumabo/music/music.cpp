@@ -152,7 +152,6 @@ void c_unload(PyObject* self) {
 
 // What raylib's default configuration decodes as a music stream.
 constexpr const char* music_file_types[] = {".wav", ".ogg", ".mp3", ".qoa", ".xm", ".mod"};
-constexpr const char* music_file_type_list = ".wav, .ogg, .mp3, .qoa, .xm, .mod";
 
 // raylib decodes the stream from the caller's memory as it plays (wav, ogg
 // and mp3 read it in place), so the Music holds the exported view for as
@@ -162,7 +161,7 @@ constexpr const char* music_file_type_list = ".wav, .ogg, .mp3, .qoa, .xm, .mod"
 // released like any other, and its `valid` is False.
 PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     const char* file_type =
-        known_file_type(args[0], music_file_types, music_file_type_list, "music");
+        known_file_type(args[0], music_file_types, "music");
     if (!file_type) return nullptr;
     BufferView data;
     if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;

@@ -182,19 +182,18 @@ PyObject* load(PyObject*, PyObject* const* args) {
 
 // What raylib's default configuration decodes as a sound.
 constexpr const char* sound_file_types[] = {".wav", ".ogg", ".mp3", ".qoa"};
-constexpr const char* sound_file_type_list = ".wav, .ogg, .mp3, .qoa";
 
 // raylib decodes the whole file into samples of its own, so the data is
 // only read during the call. Data that decodes to no samples gives a Sound
 // that holds nothing (`valid` False), as a file that raylib cannot read.
 PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     const char* file_type =
-        known_file_type(args[0], sound_file_types, sound_file_type_list, "sounds");
+        known_file_type(args[0], sound_file_types, "sounds");
     if (!file_type) return nullptr;
     Sound raw{};
     {
         BufferView data;
-        if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
+        if (!data.request_for_call(args[1]) || !encoded_data_fits(data)) return nullptr;
         // raylib reads a QOA file into memory and decodes it from there: the
         // same look at the data as at a file.
         const bool refused = std::strcmp(file_type, ".qoa") == 0 &&
@@ -256,10 +255,10 @@ PyObject* update(PyObject* self, PyObject* const* args) {
         PyErr_Format(PyExc_ValueError, message::negative_count, frame_count);
         return nullptr;
     }
-    BufferView py_buf;
-    if (!py_buf.request(args[0])) return nullptr;
-    if (!count_fits(raw, frame_count, py_buf.size())) return nullptr;
-    UpdateSound(raw, py_buf.data(), frame_count);
+    BufferView data;
+    if (!data.request_for_call(args[0])) return nullptr;
+    if (!count_fits(raw, frame_count, data.size())) return nullptr;
+    UpdateSound(raw, data.data(), frame_count);
     Py_RETURN_NONE;
 }
 

@@ -96,9 +96,10 @@ inline bool encoded_data_fits(const BufferView& data) {
 // compares the type with its own spellings byte for byte, and an unknown
 // one gives nothing decoded with only a log line to tell; the type is
 // matched here without regard to case and handed on in raylib's lower-case
-// spelling. `known` lists the types raylib decodes for `what` ("music").
-// Returns that spelling, or null with an exception set. The binding lets
-// through only a str or None (Accept::str_or_none); None is refused here.
+// spelling. `known` lists the types raylib decodes for `what`, the kind of
+// data a refusal names. Returns that spelling, or null with an exception
+// set. The binding lets through only a str or None (Accept::str_or_none);
+// None is refused here.
 inline const char* known_file_type(PyObject* file_type, std::span<const char* const> known,
                                    const char* what) {
     if (!PyUnicode_CheckExact(file_type)) {

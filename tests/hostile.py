@@ -117,6 +117,15 @@ def corpus(files: dict[str, Path], class_name: str) -> list[str]:
     return [os.fspath(p) for name, p in files.items() if (class_name, name) not in RAYLIB_KILLS]
 
 
+def reaching_raylib(files: dict[str, Path], class_name: str) -> list[str]:
+    """The files of the long-run corpus that CLASS_NAME hands to raylib's
+    loader: all but the QOA files it refuses."""
+    return [
+        os.fspath(p) for name, p in files.items()
+        if (class_name, name) not in RAYLIB_KILLS and (class_name, name) not in REFUSED_QOA
+    ]
+
+
 def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
     """Writes the hostile files into DIRECTORY; returns them by case name."""
     d = Path(directory)

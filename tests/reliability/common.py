@@ -96,6 +96,7 @@ class Media:
     missing: str  # a path that does not exist
     junk: str  # a file that is no audio
     hostile: dict[str, tuple[str, ...]]  # by class: hostile files it survives (hostile.py)
+    hostile_loaded: dict[str, tuple[str, ...]]  # by class: those of them it hands to raylib
 
     def encoded(self, which: str = "wav") -> bytes:
         """A fresh bytes object of the file's contents (a new object each
@@ -112,7 +113,8 @@ def make_media(directory: Path) -> Media:
     junk.write_bytes(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk")
     files = hostile.write_files(directory / "hostile")
     by_class = {name: tuple(hostile.corpus(files, name)) for name in ("Music", "Sound")}
-    return Media(os.fspath(wav), os.fspath(directory / "missing.ogg"), os.fspath(junk), by_class)
+    loaded = {name: tuple(hostile.reaching_raylib(files, name)) for name in ("Music", "Sound")}
+    return Media(os.fspath(wav), os.fspath(directory / "missing.ogg"), os.fspath(junk), by_class, loaded)
 
 
 # -- the call recorder -------------------------------------------------------

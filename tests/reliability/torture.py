@@ -20,8 +20,9 @@ collects garbage. The call recorder's log, read after every step, must show:
 * the cursor flag follows the last enable or disable.
 
 ``--cycles N`` then loads and releases each class N times, and loads and
-drops the hostile files N times, and reports resident memory, which must
-stay flat, and the file descriptors gained, which must be none.
+drops the hostile files N times, and reports resident memory, which may
+grow by no more than the same loads and releases straight through raylib
+make it grow, and the file descriptors gained, which must be none.
 
     python -m reliability.torture [--sequences N] [--steps K] [--seed S] [--cycles N]
 """
@@ -30,6 +31,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import itertools
 import pathlib
 import random
 import sys
@@ -489,7 +491,34 @@ def raylib_direct(media: Media) -> dict[str, Callable[[], None]]:
         lib.PlaySound(s)
         lib.UnloadSound(s)
 
-    return {"Music": music, "Sound": sound, "Music and Sound from memory": from_memory}
+    # The hostile corpus in the order the classes go through it, loaded and
+    # released where the class hands the file to raylib (raylib 6.0 keeps
+    # the WAV decoder's own record of every Music it unloads, a few hundred
+    # bytes, files of no frames included).
+    loaders = {
+        "Music": (lib.LoadMusicStream, lib.UnloadMusicStream),
+        "Sound": (lib.LoadSound, lib.UnloadSound),
+    }
+
+    def hostile_load(name: str) -> Callable[[], None]:
+        load, unload = loaders[name]
+        loaded = set(media.hostile_loaded[name])
+        corpus = itertools.cycle([(path.encode(), path in loaded) for path in media.hostile[name]])
+
+        def run() -> None:
+            path, reaches_raylib = next(corpus)
+            if reaches_raylib:
+                unload(load(path))
+
+        return run
+
+    return {
+        "Music": music,
+        "Sound": sound,
+        "Music of hostile files": hostile_load("Music"),
+        "Sound of hostile files": hostile_load("Sound"),
+        "Music and Sound from memory": from_memory,
+    }
 
 
 def growth(run: Callable[[], None], count: int, recorder: Recorder) -> tuple[int, int, int]:

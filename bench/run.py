@@ -140,7 +140,7 @@ def measure_sizes(env: subjects.Environment) -> list[dict]:
                     "basicsize": type(obj).__basicsize__, "note": note})
 
     if hasattr(env, "m"):
-        add("Music", env.m, "holds the raylib record by value")
+        add("Music", env.m, "holds the raylib record by value, and the view of data loaded from memory")
         add("AudioStream (Music.stream)", env.m.stream, "made once, at load")
     if hasattr(env, "s"):
         add("Sound", env.s, "holds the raylib record by value")

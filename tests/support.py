@@ -358,6 +358,11 @@ def entry_names(exc: BaseException) -> list[str]:
     return [name for name, _ in native_entries(exc)]
 
 
+class BytesSubclass(bytes):
+    """Exports its memory through the buffer protocol, where an exact bytes
+    object is read in place."""
+
+
 def address(data: object) -> int:
     """Start address of the memory of DATA: bytes, or an object that exports
     a writable buffer (bytearray, array.array)."""

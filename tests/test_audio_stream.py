@@ -120,12 +120,7 @@ def test_playback_reaches_raylib(recorder, stream):
     ]
 
 
-class BytesSubclass(bytes):
-    """Exports its memory through the buffer protocol, where an exact bytes
-    object is read in place."""
-
-
-@pytest.mark.parametrize("make", [bytes, BytesSubclass, bytearray, lambda b: array.array("h", b)])
+@pytest.mark.parametrize("make", [bytes, support.BytesSubclass, bytearray, lambda b: array.array("h", b)])
 def test_update_hands_the_exporters_memory_to_raylib(recorder, stream, make):
     data = make(bytes(4 * stream.buffer_frames))
     buffer = created(recorder)

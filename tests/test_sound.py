@@ -254,14 +254,9 @@ def test_load_alias_refuses(recorder, source, got):
 
 # -- update -------------------------------------------------------------------------
 
-class BytesSubclass(bytes):
-    """Exports its memory through the buffer protocol, where an exact bytes
-    object is read in place."""
-
-
 EXPORTERS = {
     "bytes": bytes,
-    "bytes-subclass": BytesSubclass,
+    "bytes-subclass": support.BytesSubclass,
     "bytearray": bytearray,
     "memoryview": lambda n: memoryview(bytearray(n)),
     "array": lambda n: array.array("f", bytes(n)),

@@ -370,32 +370,8 @@ SOUND_FLOAT(SetSoundPan)
 
 /* ----------------------------------------------------------- audio stream */
 
-EXPORT void UnloadAudioStream(AudioStream stream)
-{
-    REAL(UnloadAudioStream);
-    ENTER();
-    real(stream);
-    Line l;
-    line_begin(&l, "UnloadAudioStream");
-    put_ptr(&l, stream.buffer);
-    line_end(&l);
-    LEAVE();
-}
-
-EXPORT bool IsAudioStreamValid(AudioStream stream)
-{
-    REAL(IsAudioStreamValid);
-    ENTER();
-    bool r = real(stream);
-    Line l;
-    line_begin(&l, "IsAudioStreamValid");
-    put_ptr(&l, stream.buffer);
-    put_result(&l);
-    put_int(&l, r);
-    line_end(&l);
-    LEAVE();
-    return r;
-}
+STREAM_VOID(UnloadAudioStream)
+STREAM_BOOL(IsAudioStreamValid)
 
 EXPORT AudioStream LoadAudioStream(unsigned int sampleRate, unsigned int sampleSize, unsigned int channels)
 {

@@ -388,3 +388,9 @@ def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> su
         env=env,
         cwd=REPO,
     )
+
+
+def raylib_mended() -> bool:
+    """Whether the raylib the package loads carries lumabo's mends of raylib's
+    own faults (distrib/patches)."""
+    return os.environ.get("LUMABO_RAYLIB_MENDED") == "1"

@@ -22,7 +22,7 @@
 // the time read never hand such a record to raylib.
 #include "frame.hpp"
 #include "memory.hpp"
-#include "../qoa_check.hpp"
+#include "../checks/checks.hpp"
 
 #include <lumabo/lumabo.h>
 
@@ -128,7 +128,7 @@ PyObject* c_load(PyObject* filename) {
     Ref encoded = encode_path(filename);
     if (!encoded) return or_entry(entry::c_load, nullptr);
     // A file raylib cannot read still gives a Music: `valid` tells.
-    Music raw = qoa::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), qoa::Reader::stream);
+    Music raw = check::load(LoadMusicStream, PyBytes_AS_STRING(encoded.get()), check::Reader::stream);
     encoded = Ref();
     return or_entry(entry::c_load, new_instance(raw));
 }
@@ -166,9 +166,8 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     BufferView data;
     if (!data.request(args[1]) || !encoded_data_fits(data)) return nullptr;
 
-    const bool qoa = std::strcmp(file_type, ".qoa") == 0;
-    Music raw = qoa && qoa::refused(data.data(), static_cast<uint64_t>(data.size()),
-                                    qoa::Reader::stream_in_memory)
+    Music raw = check::refused(file_type, data.data(), static_cast<uint64_t>(data.size()),
+                               check::Reader::stream_in_memory)
                     ? Music{}
                     : LoadMusicStreamFromMemory(file_type, data.data(), static_cast<int>(data.size()));
     Ref self = Ref::steal(new_instance(raw));

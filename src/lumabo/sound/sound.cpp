@@ -12,7 +12,7 @@
 // until the last alias lets go; only then does raylib free the samples.
 #include "frame.hpp"
 #include "memory.hpp"
-#include "../qoa_check.hpp"
+#include "../checks/checks.hpp"
 
 #include <lumabo/lumabo.h>
 
@@ -175,7 +175,7 @@ PyObject* load(PyObject*, PyObject* const* args) {
     if (file_name == Py_None) return none_has_no("encode");
     Ref file_name_bytes = encode_path(file_name);
     if (!file_name_bytes) return nullptr;
-    Sound raw = qoa::load(LoadSound, PyBytes_AS_STRING(file_name_bytes.get()), qoa::Reader::whole);
+    Sound raw = check::load(LoadSound, PyBytes_AS_STRING(file_name_bytes.get()), check::Reader::whole);
     lumabo_Sound_opt opt{.n = 1, .is_alias = 0};
     return new_instance(raw, &opt);
 }
@@ -194,11 +194,10 @@ PyObject* load_from_memory(PyObject*, PyObject* const* args) {
     {
         BufferView data;
         if (!data.request_for_call(args[1]) || !encoded_data_fits(data)) return nullptr;
-        // raylib reads a QOA file into memory and decodes it from there: the
+        // raylib reads a file into memory and decodes it from there: the
         // same look at the data as at a file.
-        const bool refused = std::strcmp(file_type, ".qoa") == 0 &&
-                             qoa::refused(data.data(), static_cast<uint64_t>(data.size()),
-                                          qoa::Reader::whole);
+        const bool refused = check::refused(file_type, data.data(), static_cast<uint64_t>(data.size()),
+                                            check::Reader::whole);
         Wave wave = refused ? Wave{}
                             : LoadWaveFromMemory(file_type, data.data(), static_cast<int>(data.size()));
         if (IsWaveValid(wave)) raw = LoadSoundFromWave(wave);

@@ -12,22 +12,16 @@
 // record raylib returns for a file it cannot read.
 #pragma once
 
-#include <algorithm>
 #include <climits>
-#include <cstdint>
-#include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "source.hpp"
 
-namespace lumabo::qoa {
+namespace lumabo::check::qoa {
 
-// How raylib reads the file: a music stream one frame at a time, a sound
-// whole into one allocation. A music stream from memory reads a copy of the
-// data one frame at a time too, but hands each frame the bytes of a full
-// frame whether the data holds that many or not.
-enum class Reader { stream, whole, stream_in_memory };
+// A music stream reads the file one frame at a time, a sound whole into one
+// allocation. A music stream from memory reads a copy of the data one frame
+// at a time too, but hands each frame the bytes of a full frame whether the
+// data holds that many or not.
 
 // The format (qoa.h).
 constexpr uint32_t magic = 0x716f6166;  // "qoaf"
@@ -40,32 +34,14 @@ constexpr uint64_t frame_size(uint64_t channels, uint64_t slices) {
     return 8 + 16 * channels + 8 * slices * channels;
 }
 
-// Which names raylib loads as QOA: LoadMusicStream compares the text after
-// the last dot without regard to case, LoadSound two spellings of it.
-inline bool named_qoa(const char* path, Reader reader) {
-    const char* dot = std::strrchr(path, '.');
-    if (!dot || dot == path) return false;
-    if (reader == Reader::whole) return !std::strcmp(dot, ".qoa") || !std::strcmp(dot, ".QOA");
-    if (std::strlen(dot) != 4) return false;
-    for (int i = 1; i < 4; ++i)
-        if ((dot[i] | 0x20) != ".qoa"[i]) return false;
-    return true;
-}
-
-inline uint64_t big_endian(const unsigned char* bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | bytes[i];
-    return v;
-}
-
 // Whether raylib can read a file of `size` bytes that begins with `head`
 // (`got` bytes of it) without leaking it, overrunning a buffer or
 // allocating for samples the file cannot hold.
 inline bool readable(const unsigned char* head, ssize_t got, uint64_t size, Reader reader) {
     // qoa_decode_header: the header, a count of samples, channels and a rate.
     if (got < static_cast<ssize_t>(header_size)) return false;
-    const uint64_t file_header = big_endian(head);
-    const uint64_t frame_header = big_endian(head + 8);
+    const uint64_t file_header = big_endian(head, 8);
+    const uint64_t frame_header = big_endian(head + 8, 8);
     const uint64_t samples = file_header & 0xffffffff;
     const uint64_t channels = frame_header >> 56;
     const uint64_t rate = (frame_header >> 32) & 0xffffff;
@@ -117,8 +93,8 @@ inline bool decodes(uint64_t header, uint64_t available, uint32_t channels, uint
 // `read_at(at, bytes)` reads the 8 bytes at `at`, false when it cannot.
 template <typename ReadAt>
 bool frames_fit(ReadAt read_at, uint64_t size, const unsigned char* head, Reader reader) {
-    const uint64_t declared = big_endian(head) & 0xffffffff;
-    const uint64_t first = big_endian(head + 8);
+    const uint64_t declared = big_endian(head, 8) & 0xffffffff;
+    const uint64_t first = big_endian(head + 8, 8);
     const auto channels = static_cast<uint32_t>(first >> 56);
     const auto rate = static_cast<uint32_t>(first >> 32) & 0xffffff;
     const uint64_t state_end = frame_size(channels, 0);
@@ -126,7 +102,7 @@ bool frames_fit(ReadAt read_at, uint64_t size, const unsigned char* head, Reader
     for (uint64_t at = 8; at + 8 <= size;) {
         unsigned char bytes[8];
         if (!read_at(at, bytes)) return false;
-        const uint64_t header = big_endian(bytes);
+        const uint64_t header = big_endian(bytes, 8);
         const uint64_t samples = (header >> 16) & 0xffff;
         if (reader == Reader::stream) {
             const uint64_t read = frame_size(channels, frame_len / slice_len);
@@ -154,49 +130,13 @@ bool frames_fit(ReadAt read_at, uint64_t size, const unsigned char* head, Reader
     return true;
 }
 
-// Whether raylib, handed `path`, would take it for a QOA file that it
-// cannot read safely. A file that cannot be opened here is left to raylib,
-// which cannot open it either; so is anything but a file or a directory (a
-// pipe would be read, not looked at). A directory opens, but reads nothing.
-inline bool refused(const char* path, Reader reader) {
-    if (!named_qoa(path, reader)) return false;
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    // statx, not fstat: glibc exports fstat itself only since 2.33, which
-    // the wheel's oldest supported C library does not have; statx is 2.28.
-    struct statx st;
-    bool refuse = false;
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &st) == 0 &&
-        (S_ISREG(st.stx_mode) || S_ISDIR(st.stx_mode))) {
-        unsigned char head[header_size];
-        const ssize_t got = S_ISREG(st.stx_mode) ? pread(fd, head, sizeof head, 0) : 0;
-        const auto size = static_cast<uint64_t>(st.stx_size);
-        auto read_at = [fd](uint64_t at, unsigned char* bytes) {
-            return pread(fd, bytes, 8, static_cast<off_t>(at)) == 8;
-        };
-        refuse = !readable(head, got, size, reader) || !frames_fit(read_at, size, head, reader);
-    }
-    close(fd);
-    return refuse;
+// Whether raylib, reading `source` as `reader` says, cannot read it safely.
+inline bool refused(const Source& source, Reader reader) {
+    if (!source.looked_at()) return false;
+    unsigned char head[header_size];
+    const auto got = static_cast<ssize_t>(source.read_some(0, head, sizeof head));
+    auto read_at = [&source](uint64_t at, unsigned char* bytes) { return source.read(at, bytes, 8); };
+    return !readable(head, got, source.size(), reader) || !frames_fit(read_at, source.size(), head, reader);
 }
 
-// Whether raylib, handed `size` bytes of QOA data at `data`, cannot read
-// them safely: the same look as at a file's.
-inline bool refused(const unsigned char* data, uint64_t size, Reader reader) {
-    auto read_at = [data, size](uint64_t at, unsigned char* bytes) {
-        if (at + 8 > size) return false;
-        std::memcpy(bytes, data + at, 8);
-        return true;
-    };
-    const auto got = static_cast<ssize_t>(std::min<uint64_t>(size, header_size));
-    return !readable(data, got, size, reader) || !frames_fit(read_at, size, data, reader);
-}
-
-// raylib's `load` of `path`, or for a file refused above the empty record
-// that raylib returns for a file it cannot read.
-template <typename Record>
-Record load(Record (*load)(const char*), const char* path, Reader reader) {
-    return refused(path, reader) ? Record{} : load(path);
-}
-
-}  // namespace lumabo::qoa
+}  // namespace lumabo::check::qoa

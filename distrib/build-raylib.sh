@@ -7,7 +7,16 @@
 #   /out/include/    raylib.h, raymath.h, rlgl.h
 #   /out/licenses/   raylib/ and glfw/: upstream's licence and Debian's
 #                    copyright file, which covers the code bundled in each
-#   /out/versions    what was built, from which source package, on what
+#   /out/src/        raylib's src/ after lumabo's patches: what compiling
+#                    raudio.c on its own needs (raudio.c, raylib.h, config.h,
+#                    external/), for the fuzzing harness
+#   /out/versions    what was built, from which source package, with which
+#                    of lumabo's patches, on what
+#
+# distrib/patches/series lists lumabo's patches to raylib (one file name a
+# line, # for comments); each is applied in order from the top of the
+# source tree and must apply, or the build stops. ./dev copies the patches
+# to /usr/src/patches beside this script.
 #
 # ./dev runs this once as a customisation step of mmdebstrap; the root's
 # packages are the two source packages' Build-Depends that the root has.
@@ -21,7 +30,9 @@ say() { echo "I: $*"; }
 raylib_from=raylib/forky
 glfw_from=glfw3/trixie
 
-mkdir -p /usr/src/wheel/build /out/lib /out/include /out/licenses/raylib /out/licenses/glfw
+patches=/usr/src/patches
+
+mkdir -p /usr/src/wheel/build /out/lib /out/include /out/src /out/licenses/raylib /out/licenses/glfw
 cd /usr/src/wheel
 say "fetching the source packages $raylib_from and $glfw_from"
 apt-get update -qq
@@ -48,6 +59,19 @@ say "building GLFW ($glfw_src)"
   cmake --install build/glfw --strip >>build/glfw.log
 )
 
+# lumabo's patches to raylib, in the order of the series.
+applied=()
+while read -r line; do
+  name=${line%%#*}
+  name=${name//[[:space:]]/}
+  [ -n "$name" ] || continue
+  [ -f "$patches/$name" ] || { echo "E: the series names $name, which is not in distrib/patches" >&2; exit 1; }
+  say "applying $name"
+  patch -d "$raylib_src" -p1 --forward --batch --no-backup-if-mismatch <"$patches/$name" \
+    || { echo "E: $name does not apply to $raylib_src" >&2; exit 1; }
+  applied+=("$name")
+done <"$patches/series"
+
 # raylib asks for CMake 3.25, whose genex handling of a list in
 # target_link_libraries it relies on; the root's CMake is 3.18. Quoting the
 # genex gives 3.18 the same link line, and nothing else in the build needs
@@ -72,14 +96,25 @@ edit "$raylib_src/src/CMakeLists.txt" 'PRIVATE $<BUILD_INTERFACE:${LIBS_PRIVATE}
   cmake --install build/raylib --strip >>build/raylib.log
 )
 
+# The patches applied, in a section of raylib's shared object itself: the
+# tests read it from the library they have loaded (tests/support.py).
+printf '%s\n' "${applied[@]}" >build/lumabo-patches
+objcopy --add-section .lumabo.patches=build/lumabo-patches \
+  --set-section-flags .lumabo.patches=readonly "$(realpath /usr/local/lib/libraylib.so)"
+
 cp -a /usr/local/lib/libglfw.so.3* /usr/local/lib/libraylib.so.6* /out/lib/
 cp -a /usr/local/include/raylib.h /usr/local/include/raymath.h /usr/local/include/rlgl.h /out/include/
+cp -a "$raylib_src/src/raudio.c" "$raylib_src/src/raylib.h" "$raylib_src/src/config.h" \
+  "$raylib_src/src/external" /out/src/
 cp "$raylib_src/LICENSE" "$raylib_src/debian/copyright" /out/licenses/raylib/
 cp "$glfw_src/LICENSE.md" "$glfw_src/debian/copyright" /out/licenses/glfw/
 {
   for src in "$raylib_src" "$glfw_src"; do
     echo "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Source)" \
       "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)"
+  done
+  for name in "${applied[@]}"; do
+    echo "patch $name"
   done
   echo "built on Debian $(cat /etc/debian_version), $(gcc --version | head -n 1), $(ldd --version | head -n 1)"
 } >/out/versions

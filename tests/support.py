@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import array
 import ctypes
+import functools
 import math
 import os
 import re
@@ -390,7 +391,57 @@ def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> su
     )
 
 
+def loaded_raylib() -> Path | None:
+    """The raylib shared object this process has loaded (lumabo's modules
+    load it with the package), or None."""
+    import lumabo.music.music  # noqa: F401  (raylib comes with the modules)
+
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split(maxsplit=5)[5:]
+            if path and os.path.basename(path[0].strip()).startswith("libraylib.so"):
+                return Path(path[0].strip())
+    return None
+
+
+def elf_section(path: str | os.PathLike[str], name: str) -> bytes | None:
+    """The contents of section NAME of the 64-bit little-endian ELF file at
+    PATH, or None when it has no such section."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:6] != b"\x7fELF\x02\x01":
+        return None
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
+
+    def header(i: int) -> tuple[int, int, int]:
+        # sh_name, sh_offset, sh_size
+        at = shoff + i * shentsize
+        return struct.unpack_from("<I", data, at)[0], *struct.unpack_from("<QQ", data, at + 0x18)
+
+    _, names_at, _ = header(shstrndx)
+    for i in range(shnum):
+        name_at, offset, size = header(i)
+        end = data.index(b"\0", names_at + name_at)
+        if data[names_at + name_at:end].decode() == name:
+            return data[offset:offset + size]
+    return None
+
+
+def raylib_patches() -> list[str]:
+    """The patches of distrib/patches/series, in order."""
+    lines = (REPO / "distrib" / "patches" / "series").read_text().splitlines()
+    return [n for n in (line.split("#", 1)[0].strip() for line in lines) if n]
+
+
+@functools.cache
 def raylib_mended() -> bool:
     """Whether the raylib the package loads carries lumabo's mends of raylib's
-    own faults (distrib/patches)."""
-    return os.environ.get("LUMABO_RAYLIB_MENDED") == "1"
+    own faults: every patch of distrib/patches/series, as the section that
+    distrib/build-raylib.sh writes into the library names them."""
+    wanted = raylib_patches()
+    lib = loaded_raylib()
+    if not wanted or lib is None:
+        return False
+    section = elf_section(lib, ".lumabo.patches")
+    return section is not None and section.decode().split() == wanted

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import os
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -191,3 +192,19 @@ def test_hostile_wav_from_memory():
         for name, (_, classes) in hostile.hostile_wavs().items()
     }
     assert reached == expected
+
+
+def test_wav_data_past_2_gib_is_refused_for_a_stream(tmp_path):
+    """A stream rewinds to the first frame by an int offset: a (sparse) file
+    whose data starts past 2 GiB would refill from nothing at its first loop,
+    forever. A sound reads the file whole, which raylib refuses at that size."""
+    path = tmp_path / "far.wav"
+    junk = 1 << 31
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + hostile._chunk(b"fmt ", hostile._fmt(1, 1, 22050, 16))
+                + b"junk" + struct.pack("<I", junk))
+        f.seek(junk, os.SEEK_CUR)
+        f.write(hostile._chunk(b"data", hostile._tone(200)))
+    result = run_child("Music", path, "open", timeout=20)
+    assert result["valid"] is False
+    assert result["loads"] in (None, 0), result

@@ -260,6 +260,7 @@ inline Layout open(const Source& source, bool in_memory) {
     unsigned char subformat[2] = {};
     bool found_fmt = false, found_data = false;
     for (;;) {
+        const uint64_t chunk_at = walk.at();
         Chunk chunk;
         if (!read_chunk(walk, container, chunk)) break;
         cursor += container == Container::w64 ? 24 : 8;
@@ -292,22 +293,22 @@ inline Layout open(const Source& source, bool in_memory) {
                     }
                     cursor += extended;
                 }
-                // NOTE: dr_wav seeks past the rest by an int: a size that
-                // does not fit seeks back to what it has read, and reads it
-                // again, forever. No real file has a format chunk this big.
+                // NOTE: dr_wav seeks past the rest by an int: a size of 2 GiB
+                // or more, or below what it has read, seeks backwards.
                 const uint64_t rest = chunk.size - 18 - extended;
                 const auto by = static_cast<int32_t>(static_cast<uint32_t>(rest));
-                if (by < 0) {
-                    walk.set_endless();
-                    break;
-                }
                 if (!walk.seek_by(by, walk.at())) return wav;
                 cursor += rest;
             }
-            if (chunk.padding > 0) {
-                if (!walk.seek_forward(chunk.padding)) break;
-                cursor += chunk.padding;
+            const bool padded = chunk.padding == 0 || walk.seek_forward(chunk.padding);
+            if (padded) cursor += chunk.padding;
+            // Back at this chunk's header or before it, dr_wav reads the same
+            // chunks again, forever.
+            if (walk.at() <= chunk_at) {
+                walk.set_endless();
+                break;
             }
+            if (!padded) break;
             continue;
         }
 
@@ -487,6 +488,10 @@ inline bool refused(const Source& source, Reader reader) {
     if (reader != Reader::whole && wav.bits > stream_max_bits) return true;
     // raylib counts the frames in an unsigned int; none, and it reads none.
     if (static_cast<uint32_t>(wav.frames) == 0) return false;
+    // NOTE: a stream rewinds to the first frame by an int offset: from data
+    // that starts past 2 GiB the rewind fails, and each refill after the
+    // first pass reads nothing, forever.
+    if (reader == Reader::stream && wav.data_at > INT_MAX) return true;
     return !yields_frames(wav, source);
 }
 

@@ -72,12 +72,228 @@ def _qoa(samples: int, *frames: bytes) -> bytes:
 
 # WAV shapes (RIFF, RF64, W64, AIFF) beyond the basic ones above, written
 # by _put_wav_cases; the WAV files lumabo refuses before raylib sees them.
-WAV_CASES: tuple[str, ...] = ()
-REFUSED_WAV: set[tuple[str, str]] = set()
+
+# The GUID of an EXTENSIBLE subformat: the format tag, then the tail that
+# every KSDATAFORMAT_SUBTYPE_* shares.
+def _subformat(tag: int) -> bytes:
+    return struct.pack("<H", tag) + bytes.fromhex("000000001000800000aa00389b71")
+
+
+def _fmt(tag: int, channels: int, rate: int, bits: int, *, block: int | None = None,
+         extra: bytes = b"", endian: str = "<") -> bytes:
+    """The body of a fmt chunk; EXTRA follows the 16 basic bytes (with its
+    cbSize) when given."""
+    if block is None:
+        block = max(1, channels * bits // 8)
+    body = struct.pack(endian + "HHIIHH", tag, channels, rate, rate * block, block, bits)
+    if tag == 0xFFFE and not extra:
+        extra = struct.pack("<HI", bits, 0) + _subformat(1)
+    if extra:
+        body += struct.pack(endian + "H", len(extra)) + extra
+    return body
+
+
+def _extensible(subtag: int, channels: int, rate: int, bits: int, valid_bits: int | None = None) -> bytes:
+    return _fmt(0xFFFE, channels, rate, bits,
+                extra=struct.pack("<HI", valid_bits or bits, 0) + _subformat(subtag))
+
+
+def _chunk(fourcc: bytes, body: bytes, size: int | None = None, endian: str = "<") -> bytes:
+    return fourcc + struct.pack(endian + "I", len(body) if size is None else size) + body + bytes(len(body) % 2)
+
+
+def _riff(fmt: bytes, data: bytes, *chunks: bytes, magic: bytes = b"RIFF", endian: str = "<") -> bytes:
+    """A RIFF (or RIFX) WAVE of the fmt body FMT and DATA, CHUNKS between."""
+    body = b"WAVE" + _chunk(b"fmt ", fmt, endian=endian) + b"".join(chunks) + _chunk(b"data", data, endian=endian)
+    return magic + struct.pack(endian + "I", len(body)) + body
+
+
+def _rf64(fmt: bytes, data: bytes, frames: int) -> bytes:
+    """An RF64 WAVE: its sizes in the ds64 chunk, those of RIFF at -1."""
+    ds64 = struct.pack("<QQQI", 0, len(data), frames, 0)
+    body = b"WAVE" + _chunk(b"ds64", ds64) + _chunk(b"fmt ", fmt) + _chunk(b"data", data, size=0xFFFFFFFF)
+    return b"RF64" + struct.pack("<I", 0xFFFFFFFF) + body
+
+
+_W64_GUID_TAIL = bytes.fromhex("f3acd3118cd100c04f8edb8a")
+
+
+def _w64_chunk(name: bytes, body: bytes, size: int | None = None) -> bytes:
+    size = 24 + len(body) if size is None else size
+    return name + _W64_GUID_TAIL + struct.pack("<Q", size) + body + bytes(-len(body) % 8)
+
+
+def _w64(fmt: bytes, data: bytes, *chunks: bytes) -> bytes:
+    """A Sony Wave64 file: GUID chunks with 64-bit sizes that count their header."""
+    body = (b"wave" + _W64_GUID_TAIL + _w64_chunk(b"fmt ", fmt) + b"".join(chunks)
+            + _w64_chunk(b"data", data))
+    riff = bytes.fromhex("72696666" "2e91cf11a5d628db04c10000")
+    return riff + struct.pack("<Q", 24 + len(body)) + body
+
+
+def _rate80(rate: int) -> bytes:
+    exponent = rate.bit_length() - 1
+    return struct.pack(">HQ", 16383 + exponent, rate << (63 - exponent))
+
+
+def _aifc(compression: bytes, frames: int, bits: int, sound_bytes: bytes, *, channels: int = 1,
+          rate: int = 22050, offset: int = 0, ssnd_size: int | None = None) -> bytes:
+    """An AIFC of the COMPRESSION type; the SSND chunk's data starts OFFSET
+    bytes in and its size field, when given, is SSND_SIZE."""
+    comm = struct.pack(">hIh", channels, frames, bits) + _rate80(rate) + compression + b"\x00\x00"
+    ssnd = struct.pack(">II", offset, 0) + sound_bytes
+    body = (b"AIFC" + _chunk(b"COMM", comm, endian=">")
+            + _chunk(b"SSND", ssnd, size=ssnd_size, endian=">"))
+    return b"FORM" + struct.pack(">I", len(body)) + body
+
+
+def _tone(frames: int, channels: int = 1) -> bytes:
+    """FRAMES 16-bit frames of a tone at half scale."""
+    import math
+
+    return b"".join(struct.pack("<h", int(16000 * math.sin(i / 8))) * channels for i in range(frames))
+
+
+def _adpcm_block(channels: int, block: int, predictor: int = 0) -> bytes:
+    """An MS-ADPCM block: its header (predictor, delta, two samples per
+    channel), then nibbles."""
+    head = bytes([predictor] * channels) + struct.pack("<h", 16) * channels + bytes(4 * channels)
+    return head + bytes(range(256))[: block - len(head)].ljust(block - len(head), b"\x11")
+
+
+def _adpcm_fmt(channels: int, block: int, bits: int = 4) -> bytes:
+    coefs = struct.pack("<14h", 256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232)
+    per_block = (block - 7 * channels) * 2 // channels + 2
+    return _fmt(2, channels, 22050, bits, block=block, extra=struct.pack("<HH", per_block, 7) + coefs)
+
+
+def _ima_block(channels: int, block: int, step: int = 0) -> bytes:
+    head = (struct.pack("<hBB", 0, step, 0)) * channels
+    return head + bytes(range(256))[: block - len(head)].ljust(block - len(head), b"\x22")
+
+
+def _ima_fmt(channels: int, block: int, bits: int = 4) -> bytes:
+    per_block = (block - 4 * channels) * 2 // channels + 1
+    return _fmt(0x11, channels, 22050, bits, block=block, extra=struct.pack("<H", per_block))
+
+
+def _fact(frames: int) -> bytes:
+    return _chunk(b"fact", struct.pack("<I", frames))
+
+
+# Good files of every container and codec dr_wav reads, as real encoders
+# write them: they load, reach raylib and play.
+def good_wavs() -> dict[str, bytes]:
+    tone = _tone(2000)
+    stereo = _tone(2000, 2)
+    f32 = b"".join(struct.pack("<f", v / 32768) for (v,) in struct.iter_unpack("<h", tone))
+    f64 = b"".join(struct.pack("<d", v / 32768) for (v,) in struct.iter_unpack("<h", tone))
+    s24 = b"".join(struct.pack("<i", v << 8)[:3] for (v,) in struct.iter_unpack("<h", tone))
+    s32 = b"".join(struct.pack("<i", v << 16) for (v,) in struct.iter_unpack("<h", tone))
+    u8 = bytes((v >> 8) + 128 for (v,) in struct.iter_unpack("<h", tone))
+    be16 = b"".join(struct.pack(">h", v) for (v,) in struct.iter_unpack("<h", tone))
+    return {
+        "pcm8": _riff(_fmt(1, 1, 22050, 8), u8),
+        "pcm16_stereo": _riff(_fmt(1, 2, 44100, 16), stereo),
+        "pcm24": _riff(_fmt(1, 1, 22050, 24), s24),
+        "pcm32": _riff(_fmt(1, 1, 22050, 32), s32),
+        # 12 bits in 16-bit containers, as recorders write them.
+        "pcm12": _riff(_fmt(1, 1, 22050, 12, block=2), tone),
+        "float32": _riff(_fmt(3, 1, 22050, 32), f32, _fact(2000)),
+        "alaw": _riff(_fmt(6, 1, 8000, 8), bytes(range(256)) * 8, _fact(2048)),
+        "mulaw": _riff(_fmt(7, 2, 8000, 8), bytes(range(256)) * 8, _fact(1024)),
+        "ms_adpcm": _riff(_adpcm_fmt(1, 256), _adpcm_block(1, 256) * 8, _fact(8 * 500)),
+        "ms_adpcm_stereo": _riff(_adpcm_fmt(2, 512), _adpcm_block(2, 512) * 4, _fact(4 * 500)),
+        "ima_adpcm": _riff(_ima_fmt(1, 256), _ima_block(1, 256) * 8, _fact(8 * 505)),
+        "ima_adpcm_stereo": _riff(_ima_fmt(2, 512), _ima_block(2, 512) * 4, _fact(4 * 505)),
+        "extensible_pcm16": _riff(_extensible(1, 2, 48000, 16), stereo),
+        "extensible_pcm24_in_32": _riff(_extensible(1, 1, 48000, 32, valid_bits=24), s32),
+        "extensible_float32": _riff(_extensible(3, 1, 48000, 32), f32),
+        "rifx": _riff(_fmt(1, 1, 22050, 16, endian=">"), be16, magic=b"RIFX", endian=">"),
+        "rf64": _rf64(_fmt(1, 1, 22050, 16), tone, 2000),
+        "w64": _w64(_fmt(1, 1, 22050, 16), tone),
+        "w64_float32": _w64(_fmt(3, 1, 22050, 32), f32, _w64_chunk(b"fact", struct.pack("<Q", 2000))),
+        "aiff": _aiff(2000, be16),
+        "aifc_none": _aifc(b"NONE", 2000, 16, be16),
+        "aifc_sowt": _aifc(b"sowt", 2000, 16, tone),
+        "aifc_fl32": _aifc(b"fl32", 2000, 32, b"".join(struct.pack(">f", v / 32768) for (v,) in struct.iter_unpack("<h", tone))),
+        "aifc_ulaw": _aifc(b"ulaw", 2048, 16, bytes(range(256)) * 8),
+        # Cut short of the frames it declares, not empty: plays what is there.
+        "aifc_short": _aifc(b"NONE", 100_000, 16, be16),
+        "rf64_short": _rf64(_fmt(1, 1, 22050, 16), tone, 100_000),
+        # 64-bit float: a sound converts it; a stream cannot hold it.
+        "float64": _riff(_fmt(3, 1, 22050, 64), f64, _fact(2000)),
+    }
+
+
+# Good files also among the hostile ones, to load many times with the rest.
+GOOD_WAV = ("good_pcm24_wav", "good_ms_adpcm_wav", "good_w64_wav", "good_aifc_sowt_wav")
+
+# Shapes that break raylib: by name, the file, and the classes that refuse it.
+_MUSIC = ("Music",)
+_BOTH = ("Music", "Sound")
+
+
+def hostile_wavs() -> dict[str, tuple[bytes, tuple[str, ...]]]:
+    tone = _tone(2000)
+    f64 = bytes(8 * 4000)
+    return {
+        # Samples of more than 32 bits: the stream's buffer is made for
+        # 32-bit floats, each refill copies 5 to 8 bytes a sample into it.
+        "float64": (_riff(_fmt(3, 1, 22050, 64), f64), _MUSIC),
+        "pcm40": (_riff(_fmt(1, 1, 22050, 40), bytes(5 * 4000)), _MUSIC),
+        "pcm48_stereo": (_riff(_fmt(1, 2, 22050, 48), bytes(12 * 4000)), _MUSIC),
+        "pcm64": (_riff(_fmt(1, 1, 22050, 64), f64), _MUSIC),
+        "extensible_float64": (_riff(_extensible(3, 2, 48000, 64), f64), _MUSIC),
+        "w64_float64": (_w64(_fmt(3, 1, 22050, 64), f64), _MUSIC),
+        "aifc_fl64": (_aifc(b"fl64", 4000, 64, f64), _MUSIC),
+        # Codecs dr_wav does not decode: every refill rereads nothing.
+        "mp3_tag": (_riff(_fmt(0x55, 1, 22050, 16), bytes(8000)), _BOTH),
+        "unknown_subformat": (_riff(_extensible(0x1234, 1, 22050, 16), tone), _BOTH),
+        "extensible_no_subformat": (_riff(_fmt(0xFFFE, 1, 22050, 16, extra=bytes(22)), tone), _BOTH),
+        # A first block dr_wav gives up on: an MS-ADPCM predictor past the
+        # table of 7, an IMA step index past the table of 89.
+        "adpcm_bad_predictor": (_riff(_adpcm_fmt(1, 256, bits=16), _adpcm_block(1, 256, predictor=7) * 8), _BOTH),
+        "adpcm_bad_predictor_stereo": (_riff(_adpcm_fmt(2, 512), _adpcm_block(2, 512, predictor=200) * 4), _BOTH),
+        "ima_bad_step": (_riff(_ima_fmt(1, 256, bits=16), _ima_block(1, 256, step=89) * 8), _BOTH),
+        # Frames declared with no data behind them.
+        "rf64_promise": (_rf64(_fmt(1, 1, 22050, 16), b"", 1000), _BOTH),
+        "w64_promise": (_w64(_fmt(1, 1, 22050, 16), b"", _w64_chunk(b"fact", struct.pack("<Q", 1000))), _BOTH),
+        "aifc_promise": (_aifc(b"sowt", 1000, 16, b""), _BOTH),
+        # Data that starts past the end of the file: read from disk, dr_wav
+        # takes it for 4 GiB of data that reads nothing (in memory it gives up).
+        "ssnd_offset_past_end": (_aifc(b"NONE", 1000, 16, tone, offset=1 << 20), _MUSIC),
+        # A chunk size that wraps dr_wav's walk: a fmt chunk of nearly 4 GiB
+        # seeks back by an int to its own header and reads it forever; a W64
+        # chunk size below its header's seeks ahead by nearly 2^64, in steps
+        # of 2 GiB through a file.
+        "fmt_seeks_back": (_riff(_fmt(1, 1, 22050, 16) + bytes(2), tone)[:12] + b"fmt " + struct.pack("<I", 0xFFFFFFF8)
+                           + _fmt(1, 1, 22050, 16) + bytes(2) + _chunk(b"data", tone), _BOTH),
+        "w64_chunk_wraps": (_w64(_fmt(1, 1, 22050, 16), tone, _w64_chunk(b"junk", b"", size=8)), _MUSIC),
+        "ssnd_size_wraps": (_aifc(b"NONE", 1000, 16, b"", ssnd_size=4) + tone, _MUSIC),
+    }
+
+
+# Of those, the faults of dr_wav's walk that only a file read from disk
+# meets: in memory a seek past the end fails, and dr_wav stops its walk
+# there or gives up on the file. A Music from memory leaves them to raylib.
+ON_DISK_ONLY_WAV = ("ssnd_offset_past_end", "w64_chunk_wraps", "ssnd_size_wraps")
+
+WAV_CASES: tuple[str, ...] = (
+    tuple(f"good_{name}_wav" for name in good_wavs() if f"good_{name}_wav" in GOOD_WAV)
+    + tuple(f"{name}_wav" for name in hostile_wavs())
+)
+REFUSED_WAV: set[tuple[str, str]] = {
+    (cls, f"{name}_wav") for name, (_, classes) in hostile_wavs().items() for cls in classes
+} | {(cls, "aiff_promise_wav") for cls in _BOTH}
 
 
 def _put_wav_cases(put) -> None:
-    pass
+    for name, data in good_wavs().items():
+        if f"good_{name}_wav" in GOOD_WAV:
+            put(f"good_{name}.wav", data)
+    for name, (data, _) in hostile_wavs().items():
+        put(f"{name}.wav", data)
 
 
 # XM and MOD shapes, written by _put_tracker_cases; those lumabo refuses.
@@ -104,17 +320,13 @@ CASES = (
 ) + WAV_CASES + TRACKER_CASES
 
 # Good files among the hostile ones: they load, and play.
-GOOD = ("long_qoa",)
+GOOD = ("long_qoa",) + GOOD_WAV
 
 
 # Files that crash or hang raylib itself for one class, whatever the wrapper
 # does: the tests reproduce these; the fuzzing and torture corpora leave them
 # out for that class.
-RAYLIB_KILLS = {
-    # An AIFF (read whatever its name) declares frames it does not hold;
-    # UpdateMusicStream rereads the empty data forever.
-    ("Music", "aiff_promise_wav"): "raylib's WAV refill loops forever on data that is not there",
-}
+RAYLIB_KILLS: dict[tuple[str, str], str] = {}
 
 
 # QOA files that lumabo refuses before raylib sees them (raylib would keep

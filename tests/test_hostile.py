@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import os
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -116,3 +117,95 @@ def test_good_qoa_reaches_raylib(tmp_path, frames, channels, suffix):
     music = Music.load(str(path))
     assert (music.valid, music.stream.channels) == (True, channels)
     assert music.length == pytest.approx(frames / 48000)
+
+
+@pytest.mark.usefixtures("audio_device")
+@pytest.mark.parametrize("name", sorted(hostile.good_wavs()))
+def test_good_wav_reaches_raylib(recorder, tmp_path, name):
+    """Every container and codec dr_wav reads, as encoders write them, passes
+    the look before raylib, from a file and from memory, and plays: only
+    samples wider than a stream's 32-bit buffer are kept from a Music."""
+    from lumabo.music.music import Music
+    from lumabo.sound.sound import Sound
+
+    data = hostile.good_wavs()[name]
+    path = tmp_path / f"{name}.wav"
+    path.write_bytes(data)
+    streams = name != "float64"
+    for music in (Music.load(str(path)), Music.load_from_memory(".wav", data)):
+        assert music.valid is streams
+        music.play()
+        for _ in range(3):
+            music.update()
+        music.unload()
+    for sound in (Sound.load(str(path)), Sound.load_from_memory(".wav", data)):
+        assert sound.valid and sound.frame_count > 0
+    assert recorder.count("LoadMusicStream") + recorder.count("LoadMusicStreamFromMemory") == (2 if streams else 0)
+    assert recorder.count("LoadSound") + recorder.count("LoadWaveFromMemory") == 2
+
+
+# Loads each hostile WAV from memory, as both classes, plays and refills it;
+# prints which of raylib's loaders each reached (with the call recorder).
+FROM_MEMORY = """
+import json, sys
+sys.path.insert(0, "tests")
+import hostile, support
+from lumabo import device
+from lumabo.music.music import Music
+from lumabo.sound.sound import Sound
+
+device.set_log_level(device.LOG_NONE)
+device.open_audio()
+recorder = support.Recorder() if support.Recorder.available() else None
+reached = {}
+for name, (data, _) in hostile.hostile_wavs().items():
+    if recorder:
+        recorder.clear()
+    music = Music.load_from_memory(".wav", data)
+    music.play()
+    for _ in range(3):
+        music.update()
+    sound = Sound.load_from_memory(".wav", bytearray(data))
+    sound.play()
+    if recorder:
+        reached[name] = [recorder.count("LoadMusicStreamFromMemory"), recorder.count("LoadWaveFromMemory")]
+    assert not (music.valid and sound.valid) or name in hostile.ON_DISK_ONLY_WAV, name
+    del music, sound
+print(json.dumps(reached))
+"""
+
+
+def test_hostile_wav_from_memory():
+    """The hostile WAV shapes handed over as bytes end as cleanly as from a
+    file, and what a class refuses from a file never reaches raylib from
+    memory either (but for the walk that only a file on disk sends astray)."""
+    try:
+        done = subprocess.run([sys.executable, "-X", "faulthandler", "-c", FROM_MEMORY],
+                              capture_output=True, text=True, timeout=60, cwd=support.REPO)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a hostile WAV from memory hung")
+    assert done.returncode == 0, done.stderr[-3000:]
+    reached = json.loads(done.stdout.splitlines()[-1])
+    if not reached:
+        return  # no call recorder: the clean end is what shows
+    expected = {
+        name: [int("Music" not in classes or name in hostile.ON_DISK_ONLY_WAV), int("Sound" not in classes)]
+        for name, (_, classes) in hostile.hostile_wavs().items()
+    }
+    assert reached == expected
+
+
+def test_wav_data_past_2_gib_is_refused_for_a_stream(tmp_path):
+    """A stream rewinds to the first frame by an int offset: a (sparse) file
+    whose data starts past 2 GiB would refill from nothing at its first loop,
+    forever. A sound reads the file whole, which raylib refuses at that size."""
+    path = tmp_path / "far.wav"
+    junk = 1 << 31
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + hostile._chunk(b"fmt ", hostile._fmt(1, 1, 22050, 16))
+                + b"junk" + struct.pack("<I", junk))
+        f.seek(junk, os.SEEK_CUR)
+        f.write(hostile._chunk(b"data", hostile._tone(200)))
+    result = run_child("Music", path, "open", timeout=20)
+    assert result["valid"] is False
+    assert result["loads"] in (None, 0), result

@@ -199,6 +199,11 @@ def good_wavs() -> dict[str, bytes]:
         "pcm32": _riff(_fmt(1, 1, 22050, 32), s32),
         # 12 bits in 16-bit containers, as recorders write them.
         "pcm12": _riff(_fmt(1, 1, 22050, 12, block=2), tone),
+        # Chunks encoders put before the data: an odd-sized LIST (padded),
+        # JUNK and a broadcast extension.
+        "chunks_before_data": _riff(_fmt(1, 1, 22050, 16), tone, _chunk(b"JUNK", bytes(28)),
+                                    _chunk(b"bext", bytes(602)), _chunk(b"LIST", b"INFOISFT\x05\x00\x00\x00lavf\x00")),
+        "extensible_pcm24_3ch": _riff(_extensible(1, 3, 48000, 24), s24 * 3),
         "float32": _riff(_fmt(3, 1, 22050, 32), f32, _fact(2000)),
         "alaw": _riff(_fmt(6, 1, 8000, 8), bytes(range(256)) * 8, _fact(2048)),
         "mulaw": _riff(_fmt(7, 2, 8000, 8), bytes(range(256)) * 8, _fact(1024)),

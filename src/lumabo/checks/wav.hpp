@@ -12,7 +12,8 @@
 //   whose first frame does not decode (a codec dr_wav does not know, a bad
 //   first ADPCM block, declared frames with no data behind them) never ends
 //   its refill. A sound reads the same once, into an allocation for the
-//   declared frames that nothing then fills.
+//   declared frames that nothing then fills: it would play whatever the
+//   heap held. Both are refused.
 // - dr_wav's own walk over the chunks trusts their sizes: a size that wraps
 //   seeks it back to a chunk it has read (it reads that chunk forever), or
 //   so far forward that a file takes billions of seeks to get there.
@@ -48,8 +49,9 @@ constexpr uint32_t max_bits = 64;
 constexpr uint32_t stream_max_bits = 39;
 
 // NOTE: dr_wav seeks forward at most 0x7FFFFFFF bytes at a time. A file is
-// read through stdio, which seeks past the end of a file without complaint:
-// a seek this far takes millions of calls, which no real file asks for.
+// read through stdio, which seeks past its end without complaint: a chunk
+// size that wrapped below zero (near 2^64) takes billions of seeks. No real
+// file is 64 TiB; a seek this far is taken for one that never ends.
 constexpr uint64_t endless_seek = uint64_t{1} << 46;
 
 // The Wave64 chunk GUIDs.

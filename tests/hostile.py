@@ -237,6 +237,8 @@ GOOD_WAV = ("good_pcm24_wav", "good_ms_adpcm_wav", "good_w64_wav", "good_aifc_so
 # Shapes that break raylib: by name, the file, and the classes that refuse it.
 _MUSIC = ("Music",)
 _BOTH = ("Music", "Sound")
+# A raylib with lumabo's mends streams samples wider than 32 bits as floats.
+_WIDE = () if support.raylib_mended() else _MUSIC
 
 
 def hostile_wavs() -> dict[str, tuple[bytes, tuple[str, ...]]]:
@@ -244,14 +246,15 @@ def hostile_wavs() -> dict[str, tuple[bytes, tuple[str, ...]]]:
     f64 = bytes(8 * 4000)
     return {
         # Samples of more than 32 bits: the stream's buffer is made for
-        # 32-bit floats, each refill copies 5 to 8 bytes a sample into it.
-        "float64": (_riff(_fmt(3, 1, 22050, 64), f64), _MUSIC),
-        "pcm40": (_riff(_fmt(1, 1, 22050, 40), bytes(5 * 4000)), _MUSIC),
-        "pcm48_stereo": (_riff(_fmt(1, 2, 22050, 48), bytes(12 * 4000)), _MUSIC),
-        "pcm64": (_riff(_fmt(1, 1, 22050, 64), f64), _MUSIC),
-        "extensible_float64": (_riff(_extensible(3, 2, 48000, 64), f64), _MUSIC),
-        "w64_float64": (_w64(_fmt(3, 1, 22050, 64), f64), _MUSIC),
-        "aifc_fl64": (_aifc(b"fl64", 4000, 64, f64), _MUSIC),
+        # 32-bit floats, each refill copies 5 to 8 bytes a sample into it
+        # (in a raylib without lumabo's mends).
+        "float64": (_riff(_fmt(3, 1, 22050, 64), f64), _WIDE),
+        "pcm40": (_riff(_fmt(1, 1, 22050, 40), bytes(5 * 4000)), _WIDE),
+        "pcm48_stereo": (_riff(_fmt(1, 2, 22050, 48), bytes(12 * 4000)), _WIDE),
+        "pcm64": (_riff(_fmt(1, 1, 22050, 64), f64), _WIDE),
+        "extensible_float64": (_riff(_extensible(3, 2, 48000, 64), f64), _WIDE),
+        "w64_float64": (_w64(_fmt(3, 1, 22050, 64), f64), _WIDE),
+        "aifc_fl64": (_aifc(b"fl64", 4000, 64, f64), _WIDE),
         # Codecs dr_wav does not decode: every refill rereads nothing.
         "mp3_tag": (_riff(_fmt(0x55, 1, 22050, 16), bytes(8000)), _BOTH),
         "unknown_subformat": (_riff(_extensible(0x1234, 1, 22050, 16), tone), _BOTH),

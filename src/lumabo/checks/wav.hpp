@@ -6,7 +6,8 @@
 //
 // - A music stream makes its buffer for 8-bit, 16-bit or else 32-bit
 //   samples, then copies bitsPerSample/8 bytes a sample into it: samples of
-//   40 bits or more are written past the buffer on every refill.
+//   40 bits or more are written past the buffer on every refill (not in the
+//   raylib that lumabo builds, whose WAV streams decode them to floats).
 // - A music stream refills by reading, and when the decoder yields fewer
 //   frames than asked, rewinds and reads again until it has them: a file
 //   whose first frame does not decode (a codec dr_wav does not know, a bad
@@ -45,8 +46,13 @@ constexpr uint32_t max_rate = 384000;
 constexpr uint32_t max_channels = 256;
 constexpr uint32_t max_bits = 64;
 
-// The largest sample a music stream's buffer holds: 32-bit floats.
-constexpr uint32_t stream_max_bits = 39;
+// The largest sample a music stream's buffer holds: 32-bit floats. The
+// raylib that lumabo builds decodes wider samples to 32-bit floats instead
+// (the build says whether the modules are built against it).
+#ifndef LUMABO_RAYLIB_WIDE_STREAM_SAMPLES
+#define LUMABO_RAYLIB_WIDE_STREAM_SAMPLES 0
+#endif
+constexpr uint32_t stream_max_bits = LUMABO_RAYLIB_WIDE_STREAM_SAMPLES ? max_bits : 39;
 
 // NOTE: dr_wav seeks forward at most 0x7FFFFFFF bytes at a time. A file is
 // read through stdio, which seeks past its end without complaint: a chunk

@@ -137,24 +137,19 @@ inline bool envelope_fits(const Envelope& e) {
     return !(loop && (e.loop_start >= max_points || e.loop_end >= max_points));
 }
 
-// Whether jar_xm plays a sample's loop within the sample, in its own units
-// (16-bit samples in samples, a stereo sample's loop in halves of the raw
-// header values and its length in frames of one channel).
-inline bool loop_fits(uint64_t length, uint64_t loop_start, uint64_t loop_length, unsigned flags) {
+// Whether jar_xm starts a sample's loop within the sample, in its own units
+// (16-bit samples in samples; a stereo sample's loop in halves of the
+// header's values, its length in frames of one channel). A loop that ends
+// past the sample it cuts short at the sample's end; one that starts past
+// it, it plays from past the sample's data.
+inline bool loop_fits(uint64_t length, uint64_t loop_start, unsigned flags) {
     if (!(flags & 3)) return true;
     const bool wide = flags & 0x10, stereo = flags & 0x20;
-    if (wide) {
-        length >>= 1;
-        loop_start >>= 1;
-        loop_length >>= 1;
-    }
-    if (stereo) {
-        length /= 2;
-        loop_start = (loop_start << (wide ? 1 : 0)) / 2;
-        loop_length = (loop_length << (wide ? 1 : 0)) / 2;
-    }
-    if (length == 0) return true;  // jar_xm plays nothing of it
-    return loop_start < length && loop_start + loop_length <= length;
+    if (wide) length >>= 1;
+    if (stereo) length /= 2;
+    if (wide && !stereo) loop_start >>= 1;
+    if (stereo) loop_start /= 2;
+    return length == 0 || loop_start < length;  // of no length, it plays nothing
 }
 
 // Whether raylib's XM player (jar_xm) cannot read `source` safely.
@@ -246,7 +241,7 @@ inline bool refused(const Source& source) {
             // jar_xm allocates for the samples the headers declare and fills
             // them from the file: the data must be there.
             if (bytes > size) return true;
-            if (!loop_fits(bytes, little_endian(sample + 4, 4), little_endian(sample + 8, 4), flags)) return true;
+            if (!loop_fits(bytes, little_endian(sample + 4, 4), flags)) return true;
             sample_bytes += (flags & 0x10) ? bytes * 2 : bytes * 4;
             data_at += (flags & 0x10) ? bytes & ~uint64_t{1} : bytes;
             shifted = shifted || ((flags & 0x10) && (bytes & 1));

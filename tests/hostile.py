@@ -179,6 +179,9 @@ TRACKER_GOOD = ("plain_mod", "jump_loop_mod", "break_loop_mod", "pattern_loop_mo
                 "stereo_xm", "wide_stereo_xm")
 REFUSED_TRACKER: set[tuple[str, str]] = {
     ("Music", name) for name in TRACKER_CASES if name not in TRACKER_GOOD
+} | {
+    # Random bytes read as a 15-sample MOD name patterns past the 128 kept.
+    ("Music", "random_mod"),
 }
 
 
@@ -254,7 +257,12 @@ def _put_tracker_cases(put) -> None:
 
 # Files that only a raylib with lumabo's mends (distrib/patches) reads to a
 # clean end; with another raylib their tests are skipped, with the reason.
-NEEDS_MENDED_RAYLIB: dict[tuple[str, str], str] = {}
+NEEDS_MENDED_RAYLIB: dict[tuple[str, str], str] = {
+    # raylib measures a MOD's length by playing it to a loop that a jump
+    # back (B00) or a pattern break (D00) never counts as one.
+    ("Music", "jump_loop_mod"): "raylib's MOD length scan never ends on a loop by position jump",
+    ("Music", "break_loop_mod"): "raylib's MOD length scan never ends on a loop by pattern break",
+}
 
 
 CASES = (
@@ -267,7 +275,7 @@ CASES = (
 ) + WAV_CASES + TRACKER_CASES
 
 # Good files among the hostile ones: they load, and play.
-GOOD = ("long_qoa",) + TRACKER_GOOD
+GOOD = ("long_qoa",)
 
 
 # Files that crash or hang raylib itself for one class, whatever the wrapper

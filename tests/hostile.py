@@ -230,8 +230,9 @@ def _put_tracker_cases(put) -> None:
     put("zero_length.xm", _xm(length=0))
     # An order entry past the patterns (not the last one, which raylib drops).
     put("missing_pattern.xm", _xm(length=2, order=[3, 0]))
-    # Speed 0xFFFF and bpm 1: the length raylib measures by playing takes hours.
-    put("slow_speed.xm", _xm(tempo=0xFFFF))
+    # Speed 0xFFFF: raylib measures the length tick by tick, 65535 a row,
+    # for as long as it takes (days, here). At bpm 1 each tick lasts 2.5 s.
+    put("slow_speed.xm", _xm(tempo=0xFFFF, length=200, patterns=[_xm_pattern(200, 2)]))
     put("slow_bpm.xm", _xm(bpm=1))
     # The song restarts past its end: raylib reads the order table there.
     put("restart_past.xm", _xm(length=2, order=[0, 0], restart=5))

@@ -81,7 +81,8 @@ def _put_wav_cases(put) -> None:
 
 
 def _mod(*, patterns: list[bytes] | None = None, order: list[int] | None = None, length: int | None = None,
-         samples: list[tuple[int, int, int]] | None = None, signature: bytes = b"M.K.", data: bytes | None = None) -> bytes:
+         samples: list[tuple[int, int, int]] | None = None, signature: bytes = b"M.K.",
+         data: bytes | None = None) -> bytes:
     """A 4-channel MOD. PATTERNS are 64 rows of cells (see _mod_pattern);
     ORDER the order table, LENGTH (default: len(ORDER)) its song length;
     SAMPLES (length, loop start, loop length) in words, with DATA (default:
@@ -158,7 +159,8 @@ def _xm(*, length: int = 1, restart: int = 0, channels: int = 2, patterns: list[
     patterns = patterns if patterns is not None else [_xm_pattern(16, channels)]
     instruments = instruments if instruments is not None else [_xm_instrument()]
     order = order if order is not None else [0] * max(length, 1)
-    head = b"Extended Module: " + b"lumabo".ljust(20, b"\0") + b"\x1a" + b"lumabo".ljust(20, b"\0") + struct.pack("<H", 0x104)
+    name = b"lumabo".ljust(20, b"\0")
+    head = b"Extended Module: " + name + b"\x1a" + name + struct.pack("<H", 0x104)
     count = len(patterns) if pattern_count is None else pattern_count
     module = struct.pack("<HHHHHHHH", length, restart, channels, count, len(instruments), 1, tempo, bpm)
     module += bytes(order[:256]).ljust(256, b"\0")
@@ -169,14 +171,14 @@ def _xm(*, length: int = 1, restart: int = 0, channels: int = 2, patterns: list[
 TRACKER_CASES: tuple[str, ...] = (
     "plain_mod", "jump_loop_mod", "break_loop_mod", "pattern_loop_mod", "old_mod", "short_mod", "empty_song_mod",
     "long_song_mod", "far_break_mod", "loop_past_sample_mod", "cut_sample_mod", "wild_order_mod",
-    "plain_xm", "jump_xm", "stereo_xm", "zero_length_xm", "missing_pattern_xm", "slow_speed_xm", "slow_bpm_xm",
-    "restart_past_xm", "overfull_pattern_xm", "empty_pattern_xm", "many_points_xm", "loop_past_sample_xm",
-    "many_channels_xm", "long_order_xm", "far_break_xm", "cut_sample_xm", "huge_sample_xm", "long_last_pattern_xm",
+    "plain_xm", "jump_xm", "loop_start_xm", "stereo_xm", "zero_length_xm", "missing_pattern_xm", "slow_speed_xm",
+    "slow_bpm_xm", "restart_past_xm", "overfull_pattern_xm", "empty_pattern_xm", "many_points_xm",
+    "loop_past_sample_xm", "many_channels_xm", "long_order_xm", "far_break_xm", "cut_sample_xm", "huge_sample_xm", "long_last_pattern_xm",
     "wide_stereo_xm", "wide_stereo_late_loop_xm",
 )
 # Good modules among them: they load, and play.
 TRACKER_GOOD = ("plain_mod", "jump_loop_mod", "break_loop_mod", "pattern_loop_mod", "old_mod", "plain_xm", "jump_xm",
-                "stereo_xm", "wide_stereo_xm")
+                "loop_start_xm", "stereo_xm", "wide_stereo_xm")
 REFUSED_TRACKER: set[tuple[str, str]] = {
     ("Music", name) for name in TRACKER_CASES if name not in TRACKER_GOOD
 } | {
@@ -219,6 +221,12 @@ def _put_tracker_cases(put) -> None:
     put("plain.xm", _xm())
     put("jump.xm", _xm(length=2, order=[0, 0], patterns=[_xm_pattern(16, 2, {(0, 0): (49, 1, 0, 0, 0),
                                                                              (7, 1): (0, 0, 0, 0xB, 0)})]))
+    # A pattern loop from row 32 of a long pattern, after a short one: FT2
+    # (and raylib) begin the pattern after it at row 32 too, which the long
+    # pattern played next (and restarted at) has.
+    put("loop_start.xm", _xm(length=3, order=[0, 1, 1], restart=1, patterns=[
+        _xm_pattern(16, 2), _xm_pattern(64, 2, {(0, 0): (49, 1, 0, 0, 0), (32, 1): (0, 0, 0, 0xE, 0x60),
+                                                (40, 1): (0, 0, 0, 0xE, 0x61)})]))
     # Stereo samples (OpenMPT writes them), 8- and 16-bit, looped whole. A
     # 16-bit one looped from three quarters raylib takes for a loop at one
     # and a half of its length, and plays from past its data.

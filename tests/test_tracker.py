@@ -28,6 +28,8 @@ LENGTHS = {
     "old_mod": 63 * 0.12,
     "plain_xm": 16 * 0.12,
     "jump_xm": 8 * 0.12,
+    # 16 rows, 64 with rows 32 to 40 twice, then from row 32 (FT2's E60).
+    "loop_start_xm": (16 + 73 + 41) * 0.12,
     "stereo_xm": 16 * 0.12,
     "wide_stereo_xm": 16 * 0.12,
 }
@@ -54,7 +56,8 @@ for name, path in json.loads(sys.argv[1]).items():
                 m.update()
                 time.sleep(0.01)
             played = m.time_played > 0
-        out[f"{name}/{how}"] = {"valid": m.valid, "length": m.length if m.valid else 0.0, "took": took, "played": played}
+        length = m.length if m.valid else 0.0
+        out[f"{name}/{how}"] = {"valid": m.valid, "length": length, "took": took, "played": played}
         m.unload()
 print(json.dumps(out))
 """

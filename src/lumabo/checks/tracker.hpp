@@ -92,11 +92,17 @@ inline uint64_t slots_written(const unsigned char* data, uint64_t packed) {
     return slots;
 }
 
-// The highest row a pattern asks the pattern after it to begin at: a
-// pattern break names one, and the start of a pattern loop (E60) leaves its
-// own row for the next change of pattern, as FT2 does. -1 for none.
-inline int highest_row_asked(const unsigned char* data, uint64_t packed, uint64_t channels) {
-    int highest = -1;
+// What a pattern asks of the change of pattern after it: the highest row
+// the next pattern is to begin at (a pattern break names one, and the start
+// of a pattern loop, E60, leaves its own row for the next change, as in
+// FT2; -1 for none), and the order positions a position jump (Bxx) goes to.
+struct Asked {
+    int row = -1;
+    std::vector<uint64_t> jumps;
+};
+
+inline Asked asked_of(const unsigned char* data, uint64_t packed, uint64_t channels) {
+    Asked asked;
     auto at = [&](uint64_t j) -> unsigned { return j < packed ? data[j] : 0; };
     for (uint64_t j = 0, slot = 0; j < packed; ++slot) {
         const unsigned char note = data[j];
@@ -114,12 +120,11 @@ inline int highest_row_asked(const unsigned char* data, uint64_t packed, uint64_
             param = at(j + 4);
             j += 5;
         }
-        int row = -1;
-        if (effect == 0xd) row = static_cast<int>((param >> 4) * 10 + (param & 0xf));
-        if (effect == 0xe && param == 0x60) row = static_cast<int>(slot / channels);
-        highest = std::max(highest, row);
+        if (effect == 0xd) asked.row = std::max(asked.row, static_cast<int>((param >> 4) * 10 + (param & 0xf)));
+        if (effect == 0xe && param == 0x60) asked.row = std::max(asked.row, static_cast<int>(slot / channels));
+        if (effect == 0xb) asked.jumps.push_back(param);
     }
-    return highest;
+    return asked;
 }
 
 struct Envelope {
@@ -190,7 +195,7 @@ inline bool refused(const Source& source) {
     // The patterns: their slots, and the rows a break asks for.
     at += header_size;
     std::vector<uint64_t> rows(patterns);
-    std::vector<int> asked(patterns, -1);
+    std::vector<Asked> asked(patterns);
     std::vector<unsigned char> data;
     uint64_t all_rows = 0;
     for (uint64_t i = 0; i < patterns; ++i) {
@@ -200,17 +205,25 @@ inline bool refused(const Source& source) {
         data.resize(packed);
         read_padded(source, at, data.data(), packed);
         if (slots_written(data.data(), packed) > rows[i] * channels) return true;
-        asked[i] = highest_row_asked(data.data(), packed, channels);
+        asked[i] = asked_of(data.data(), packed, channels);
         all_rows += rows[i];
         at += packed;
     }
-    // A pattern played has rows, and a break lands on a row of any pattern
-    // it may lead to.
-    uint64_t fewest = max_rows;
-    for (uint64_t i = 0; i < played; ++i) fewest = std::min(fewest, rows[order[i]]);
-    if (fewest == 0) return true;
+    // A pattern played has rows, and the row a pattern asks the next one to
+    // begin at is one of the pattern that comes next: the next order entry
+    // (the restart entry after the last), or the entry a jump goes to.
     for (uint64_t i = 0; i < played; ++i)
-        if (asked[order[i]] >= static_cast<int>(fewest)) return true;
+        if (rows[order[i]] == 0) return true;
+    auto begins_within = [&](int row, uint64_t position) {
+        return position >= played || row < static_cast<int>(std::min(rows[order[position]], max_rows));
+    };
+    for (uint64_t i = 0; i < played; ++i) {
+        const Asked& a = asked[order[i]];
+        if (a.row < 0) continue;
+        if (!begins_within(a.row, i + 1 < played ? i + 1 : restart)) return true;
+        for (uint64_t jump : a.jumps)
+            if (!begins_within(a.row, jump)) return true;
+    }
 
     // The instruments and their samples.
     uint64_t sample_records = 0, sample_bytes = 0;

@@ -174,11 +174,11 @@ TRACKER_CASES: tuple[str, ...] = (
     "plain_xm", "jump_xm", "loop_start_xm", "stereo_xm", "zero_length_xm", "missing_pattern_xm", "slow_speed_xm",
     "slow_bpm_xm", "restart_past_xm", "overfull_pattern_xm", "empty_pattern_xm", "many_points_xm",
     "loop_past_sample_xm", "many_channels_xm", "long_order_xm", "far_break_xm", "cut_sample_xm", "huge_sample_xm", "long_last_pattern_xm",
-    "wide_stereo_xm", "wide_stereo_late_loop_xm",
+    "wide_stereo_xm", "wide_stereo_late_loop_xm", "cut_short_xm",
 )
 # Good modules among them: they load, and play.
 TRACKER_GOOD = ("plain_mod", "jump_loop_mod", "break_loop_mod", "pattern_loop_mod", "old_mod", "plain_xm", "jump_xm",
-                "loop_start_xm", "stereo_xm", "wide_stereo_xm")
+                "loop_start_xm", "stereo_xm", "wide_stereo_xm", "cut_short_xm")
 REFUSED_TRACKER: set[tuple[str, str]] = {
     ("Music", name) for name in TRACKER_CASES if name not in TRACKER_GOOD
 } | {
@@ -255,6 +255,9 @@ def _put_tracker_cases(put) -> None:
     put("long_order.xm", _xm(length=256, order=[0] * 256))
     # A pattern break to row 40 of a 16-row pattern.
     put("far_break.xm", _xm(patterns=[_xm_pattern(16, 2, {(0, 0): (49, 1, 0, 0xD, 0x40)})]))
+    # Cut 300 bytes short, raylib reads the rest of the sample as silence;
+    # cut to 2000 bytes of a sample of 100 000, it allocates for all of it.
+    put("cut_short.xm", _xm()[:-300])
     put("cut_sample.xm", _xm(instruments=[_xm_instrument([(100_000, 0, 0, 0)])])[:2000])
     # A sample of 4 GiB declared in a small file: raylib allocates for it.
     put("huge_sample.xm", _xm(instruments=[_xm_instrument([(1000, 0, 1000, 1)])]).replace(

@@ -32,6 +32,7 @@ LENGTHS = {
     "loop_start_xm": (16 + 73 + 41) * 0.12,
     "stereo_xm": 16 * 0.12,
     "wide_stereo_xm": 16 * 0.12,
+    "cut_short_xm": 16 * 0.12,
 }
 
 CHILD = """

@@ -121,7 +121,8 @@ inline Asked asked_of(const unsigned char* data, uint64_t packed, uint64_t chann
             j += 5;
         }
         if (effect == 0xd) asked.row = std::max(asked.row, static_cast<int>((param >> 4) * 10 + (param & 0xf)));
-        if (effect == 0xe && param == 0x60) asked.row = std::max(asked.row, static_cast<int>(slot / channels));
+        if (effect == 0xe && param == 0x60 && channels)
+            asked.row = std::max(asked.row, static_cast<int>(slot / channels));
         if (effect == 0xb) asked.jumps.push_back(param);
     }
     return asked;
@@ -251,14 +252,16 @@ inline bool refused(const Source& source) {
             read_padded(source, at, sample, sizeof sample);
             const uint64_t bytes = little_endian(sample, 4);
             const unsigned flags = sample[14];
-            // jar_xm allocates for the samples the headers declare and fills
-            // them from the file: the data must be there.
-            if (bytes > size) return true;
             if (!loop_fits(bytes, little_endian(sample + 4, 4), flags)) return true;
             sample_bytes += (flags & 0x10) ? bytes * 2 : bytes * 4;
             data_at += (flags & 0x10) ? bytes & ~uint64_t{1} : bytes;
             shifted = shifted || ((flags & 0x10) && (bytes & 1));
-            if (data_at > size) return true;
+            // jar_xm allocates (four bytes a sample) for the samples the
+            // headers declare and reads what the file lacks as zeros. A file
+            // cut short plays; one that declares more than twice what it
+            // holds would have raylib allocate gigabytes (and a failed
+            // allocation ends the process).
+            if (data_at > 2 * size) return true;
         }
         sample_records += samples;
         at = data_at;

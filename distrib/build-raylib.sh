@@ -49,9 +49,16 @@ buildflags() {
 # GLFW loads X11, Wayland and OpenGL itself when a window opens, so the
 # shared object needs only the C library. Installed under /usr/local, where
 # raylib's build finds it.
+# NOTE: GLFW 3.4 asserts that the window its functions get is not NULL, and
+# raylib's cursor functions pass its window whether one is open or not: an
+# assertion would abort the program (Debian's GLFW 3.5 reports an error
+# instead). Without assertions, a call before glfwInit returns with
+# GLFW_NOT_INITIALIZED, which is all raylib needs.
 say "building GLFW ($glfw_src)"
 (
-  eval "$(buildflags -D_DEFAULT_SOURCE)"
+  eval "$(buildflags '-D_DEFAULT_SOURCE -DNDEBUG')"
+  # CMake reads CFLAGS, not CPPFLAGS; debhelper passes both, as here.
+  export CFLAGS="$CFLAGS $CPPFLAGS"
   cmake -S "$glfw_src" -B build/glfw -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_LIBDIR=lib \
     -DBUILD_SHARED_LIBS=ON -DGLFW_BUILD_X11=ON -DGLFW_BUILD_WAYLAND=ON \
     -DGLFW_BUILD_EXAMPLES=OFF -DGLFW_BUILD_TESTS=OFF -DGLFW_BUILD_DOCS=OFF >build/glfw.log

@@ -119,11 +119,12 @@ MODULES = {
          {0: (C5, 1, 0, 0, 0)}],
         [0, 1], rows=8, speed=3, bpm=150)),
     # BPM 255 at one tick a row: 470.59 frames a tick at 48000 Hz, a length
-    # that is not whole, over 128 rows.
+    # that is not whole, over 192 rows: the last note starts 1.6 ms late when
+    # the fraction is carried from tick to tick.
     "xm, fast ticks of a fractional length": (".xm", xm_file(
         [{0: (0, 0, 0, 0xF, 1), 8: (C4, 1, 0, 0, 0), 40: (XM_KEY_OFF, 0, 0, 0, 0)},
          {0: (C5, 1, 0, 0, 0)}],
-        [0, 1], rows=64, bpm=255)),
+        [0, 0, 1], rows=64, bpm=255)),
     "mod": (".mod", mod_file(
         [{4: (1, MOD_C2, 0, 0), 12: (1, MOD_C2, 0xC, 0)},
          {0: (1, MOD_C3, 0, 0), 8: (1, MOD_C3, 0xC, 0), 16: (1, MOD_C2, 0, 0)}],
@@ -225,8 +226,6 @@ tap = ctypes.CDLL(tap_path)
 tap.tap_count.restype = ctypes.c_uint
 tap.tap_frames.restype = ctypes.POINTER(ctypes.c_float)
 lib.AttachAudioStreamProcessor.argtypes = [harness.AudioStream, ctypes.c_void_p]
-lib.IsMusicStreamPlaying.argtypes = [harness.Music]
-lib.IsMusicStreamPlaying.restype = ctypes.c_bool
 lib.SetTraceLogLevel(device.LOG_WARNING)
 lib.InitAudioDevice()
 music = Music.load(path)
@@ -249,8 +248,7 @@ while tap.tap_count() < wanted and time.monotonic() < deadline:
 frames = tap.tap_count()
 with open(out, "wb") as f:
     f.write(ctypes.string_at(tap.tap_frames(), frames * 8))
-print(json.dumps({"length": music.length, "stream_rate": music.stream.sample_rate, "frames": frames,
-                  "played": played}))
+print(json.dumps({"length": music.length, "played": played}))
 music.unload()
 lib.CloseAudioDevice()
 """
@@ -269,11 +267,12 @@ def tap_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 class Played:
-    """What raylib delivered of one module, played once to its end."""
+    """What raylib delivered of one module: its frames, from the first, at the
+    device's RATE; the length it gave; (frames delivered before, after, time
+    played) as it played."""
 
     def __init__(self, report: dict, frames: np.ndarray, rate: int) -> None:
         self.length = report["length"]
-        self.stream_rate = report["stream_rate"]
         self.played = report["played"]
         self.frames = frames
         self.rate = rate
@@ -337,8 +336,10 @@ def onsets(frames: np.ndarray, rate: int, threshold: float = 0.02, gap: float = 
 def test_notes_start_where_libopenmpt_starts_them(played, modules, name) -> None:
     """Nothing sounds before the first note, and every note starts on libopenmpt's frame."""
     heard = played[name]
-    reference = onsets(openmpt_render(modules[name], heard.rate), heard.rate)
-    ours = onsets(heard.frames, heard.rate)
+    # The song once: libopenmpt renders a tail past its end, raylib loops.
+    song = openmpt_length(modules[name])
+    reference = [t for t in onsets(openmpt_render(modules[name], heard.rate), heard.rate) if t < song]
+    ours = [t for t in onsets(heard.frames, heard.rate) if t < song]
     assert len(reference) >= 2, reference
     # One millisecond: MOD's rows ran two frames long, 2.7 ms by the second pattern.
     assert ours == pytest.approx(reference, abs=0.001)
@@ -349,8 +350,9 @@ def test_notes_start_where_libopenmpt_starts_them(played, modules, name) -> None
 def test_length_is_libopenmpt_length(played, modules, name) -> None:
     heard = played[name]
     expected = openmpt_length(modules[name])
-    # libopenmpt gives whole milliseconds.
-    assert heard.length == pytest.approx(expected, abs=0.0015)
+    # libopenmpt gives the length at 48000 Hz, to the millisecond below; at
+    # 44100 Hz whole-sample ticks make 192 fast ones 0.8 ms longer.
+    assert heard.length == pytest.approx(expected, abs=0.0025)
 
 
 @needs_mended

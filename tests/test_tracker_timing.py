@@ -7,7 +7,7 @@ must start each note on the same frame, give the song the same length and
 report as played the frames the stream has delivered.
 
 raylib's frames are taken as the stream delivers them to the mixer (a stream
-processor written in C, tap.c below, attached to the Music's stream in a child
+processor written in C, TAP below, attached to the Music's stream in a child
 process), on the silent null device at 48000 Hz and on a private PulseAudio
 server's sink at 44100 Hz.
 """

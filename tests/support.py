@@ -392,16 +392,18 @@ def run_python(code: str, *, timeout: float = 60, env: dict | None = None) -> su
 
 
 def loaded_raylib() -> Path | None:
-    """The raylib shared object this process has loaded (lumabo's modules
-    load it with the package), or None."""
-    import lumabo.music.music  # noqa: F401  (raylib comes with the modules)
-
+    """The raylib shared object lumabo's modules use: the one this process
+    has loaded, or before any is loaded, the one the package ships. Nothing
+    is imported here: the tests of failed imports ask this too."""
     with open("/proc/self/maps") as maps:
         for line in maps:
             path = line.split(maxsplit=5)[5:]
             if path and os.path.basename(path[0].strip()).startswith("libraylib.so"):
                 return Path(path[0].strip())
-    return None
+    from lumabo import device
+
+    shipped = device.library_path()
+    return shipped if shipped.is_file() else None
 
 
 def elf_section(path: str | os.PathLike[str], name: str) -> bytes | None:

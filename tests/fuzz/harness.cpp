@@ -19,10 +19,12 @@
 // LUMABO_FUZZ_DEVICE=closed runs with no audio device, as lumabo does
 // before open_audio(): raylib then makes streams with no buffer to fill.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,11 +39,13 @@ using lumabo::check::refused;
 
 constexpr const char* file_type = FUZZ_FILE_TYPE;
 
-// Refills per play, and device periods mixed between two refills at most.
+// Refills per play, and device periods mixed before the second at most.
 // NOTE: A refill of raylib's default stream is a 30th of a second at the
-// device rate, some tens of periods; a few refills reach past the first
-// frames of a file and through a rewind of a short one.
-constexpr int refills = 6;
+// device rate (some tens of periods); mixing all of it is most of an
+// input's time. The mixer reads the first refill through raylib's
+// converter; the later ones are marked played without it, which is all
+// the decoders see of the mixer.
+constexpr int refills = 4;
 constexpr int mix_periods = 64;
 
 std::string file_path;
@@ -53,6 +57,13 @@ std::string file_path;
 // ASan reports the double free).
 constexpr bool raylib_leaks_wav_context = true;
 constexpr int music_audio_wav = 1;  // raudio.c's MUSIC_AUDIO_WAV
+
+// NOTE: raylib 6.0's QOA player, reading from memory, decodes the frame
+// after the last one from past the end of its copy of the data, at every
+// loop and at a seek to the end: nearly every QOA file read so would stop
+// the run there. Until that is mended, a QOA stream from memory is played
+// up to its end only. Set to false once mended.
+constexpr bool raylib_reads_past_qoa_in_memory = true;
 
 bool write_file(const uint8_t* data, size_t size) {
     const int fd = open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -72,24 +83,34 @@ bool holds_frames(const Music& music) {
     return music.stream.buffer && music.frameCount && music.stream.sampleRate && music.stream.channels;
 }
 
-void refill(const Music& music, int times) {
+void refill(const Music& music, int times, bool mix) {
     for (int i = 0; i < times; ++i) {
         UpdateMusicStream(music);
-        FuzzMixUntilProcessed(music.stream, mix_periods);
+        if (mix && i == 0)
+            FuzzMixUntilProcessed(music.stream, mix_periods);
+        else
+            FuzzMarkProcessed(music.stream);
         (void)GetMusicTimePlayed(music);
     }
 }
 
-void play_music(Music music) {
+// Plays `music` through a few refills, seeks half way and refills, seeks to
+// the end and refills through the rewind; `to_end_only` stops before any
+// refill that would pass the end.
+void play_music(Music music, bool to_end_only = false) {
     if (holds_frames(music)) {
         (void)IsMusicValid(music);
         PlayMusicStream(music);
-        refill(music, refills);
+        const unsigned int sub_buffer = FuzzSubBufferFrames(music.stream);
+        const int whole = sub_buffer ? static_cast<int>(music.frameCount / sub_buffer) : 0;
+        refill(music, to_end_only ? std::min(refills, whole) : refills, true);
         const float length = GetMusicTimeLength(music);
         SeekMusicStream(music, length / 2);
-        refill(music, 2);
-        SeekMusicStream(music, length);
-        refill(music, 2);
+        refill(music, to_end_only ? 0 : 1, false);
+        if (!to_end_only) {
+            SeekMusicStream(music, length);
+            refill(music, 2, false);
+        }
         StopMusicStream(music);
     }
     if (music.stream.buffer || music.ctxData) UnloadMusicStream(music);
@@ -141,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 24) return -1;
 
     if (!refused(file_type, data, size, Reader::stream_in_memory))
-        play_music(LoadMusicStreamFromMemory(file_type, data, static_cast<int>(size)));
+        play_music(LoadMusicStreamFromMemory(file_type, data, static_cast<int>(size)),
+                   raylib_reads_past_qoa_in_memory && std::string_view(file_type) == ".qoa");
     sound_from_memory(data, size);
 
     if (!write_file(data, size)) return 0;

@@ -170,3 +170,21 @@ void FuzzMixUntilProcessed(AudioStream stream, int periods)
         OnSendAudioDataToDevice(&AUDIO.System.device, out, NULL, period);
     }
 }
+
+// Marks both sub-buffers of `stream` played, as the mixer does once it has
+// read them, without the mixing
+void FuzzMarkProcessed(AudioStream stream)
+{
+    if (stream.buffer == NULL) return;
+
+    ma_mutex_lock(&AUDIO.System.lock);
+    stream.buffer->isSubBufferProcessed[0] = true;
+    stream.buffer->isSubBufferProcessed[1] = true;
+    ma_mutex_unlock(&AUDIO.System.lock);
+}
+
+// Frames of one sub-buffer of `stream`: what one refill decodes
+unsigned int FuzzSubBufferFrames(AudioStream stream)
+{
+    return (stream.buffer != NULL)? stream.buffer->sizeInFrames/2 : 0;
+}

@@ -15,6 +15,8 @@ void FuzzOpenAudio(void);     // raylib's InitAudioDevice() on the null backend,
 void FuzzCloseAudio(void);
 bool FuzzAudioReady(void);
 void FuzzMixUntilProcessed(AudioStream stream, int periods);  // The device's mixing, until stream wants a refill
+void FuzzMarkProcessed(AudioStream stream);   // Both sub-buffers played, without mixing them
+unsigned int FuzzSubBufferFrames(AudioStream stream);  // Frames one refill decodes
 
 #if defined(__cplusplus)
 }

@@ -64,7 +64,7 @@ KNOWN = (
     ("mp3", "timeout", ("UpdateMusicStream", "drmp3_"),
      "MP3 refill loops forever when the decoder yields no frames after a rewind"),
     ("xm", "timeout", ("jar_xm_create_context_safe",),
-     "XM of more than 255 channels: jar_xm's channel loop counts in a uint8_t forever"),
+     "XM of more than 255 channels or orders: jar_xm counts them in a uint8_t, forever"),
     ("xm", "undefined-behavior", ("jar_xm_load_module",),
      "XM envelope of more than 12 points written past its array"),
     ("ogg", "timeout", ("start_decoder",),

@@ -133,6 +133,9 @@ def xm(channels: int = 2, patterns: int = 1, *, sixteen_bit: bool = False, envel
 
 def write_seeds(out: Path) -> dict[str, list[Path]]:
     """Writes the seeds into OUT/<type>/; returns them by type."""
+    from lumabo import device
+
+    device.set_log_level(device.LOG_NONE)  # raylib's encoder tells of each QOA file
     seeds: dict[str, list[Path]] = {t: [] for t in TYPES}
     for t in TYPES:
         (out / t).mkdir(parents=True, exist_ok=True)

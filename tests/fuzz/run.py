@@ -1,7 +1,7 @@
 """Builds the libFuzzer harnesses and runs each over its seeds for a while.
 
     python tests/fuzz/run.py --seconds 180 --out build/check/fuzz [--types wav,mp3]
-                             [--raylib-src DIR] [--timeout 5] [--rss-mb 2048]
+                             [--raylib-src DIR] [--timeout 5] [--rss-mb 2048] [--device closed]
 
 Each harness (tests/fuzz/harness.cpp, one per file type) runs in libFuzzer's
 fork mode with one worker, so that it goes on past a finding: every input
@@ -103,13 +103,14 @@ def build(src: Path) -> None:
     subprocess.run(["nice", "cmake", "--build", BUILD, "-j1"], check=True, stdout=subprocess.DEVNULL, env=env)
 
 
-def environment() -> dict[str, str]:
+def environment(device: str = "open") -> dict[str, str]:
     # Not the sanitizer or call recorder that a checked test run preloads:
     # the harnesses bring their own runtime.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     # addr2line names the functions of a report: the root has no llvm-symbolizer.
     env["ASAN_OPTIONS"] = "detect_leaks=1:allocator_may_return_null=1:external_symbolizer_path=/usr/bin/addr2line"
     env["UBSAN_OPTIONS"] = "print_stacktrace=1:external_symbolizer_path=/usr/bin/addr2line"
+    env["LUMABO_FUZZ_DEVICE"] = device
     return env
 
 
@@ -122,7 +123,7 @@ def report_of(binary: Path, path: Path, args: argparse.Namespace) -> str:
     try:
         done = subprocess.run([binary, f"-timeout={args.timeout}", f"-rss_limit_mb={args.rss_mb}", path],
                               capture_output=True, text=True, errors="replace",
-                              timeout=args.timeout * 4 + 60, env=environment())
+                              timeout=args.timeout * 4 + 60, env=environment(args.device))
         return done.stdout + done.stderr
     except subprocess.TimeoutExpired:
         return "ERROR: libFuzzer: timeout (the rerun did not end)"
@@ -167,7 +168,7 @@ def run_one(file_type: str, args: argparse.Namespace, out: Path, seed_dir: Path)
            f"-artifact_prefix={out}/fuzz-{file_type}-", "-print_final_stats=1", corpus, seed_dir / file_type]
     started = time.monotonic()
     with open(log, "w") as f:
-        subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, env=environment(), cwd=out,
+        subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, env=environment(args.device), cwd=out,
                        timeout=args.seconds + 600)
     text = log.read_text(errors="replace")
     execs = re.findall(r"^#(\d+)[:\s]", text, re.MULTILINE)
@@ -199,6 +200,8 @@ def main() -> int:
     parser.add_argument("--raylib-src")
     parser.add_argument("--timeout", type=int, default=5, help="seconds one input may take")
     parser.add_argument("--rss-mb", type=int, default=2048)
+    parser.add_argument("--device", choices=("open", "closed"), default="open",
+                        help="closed: no audio device, as lumabo before open_audio()")
     args = parser.parse_args()
     out = Path(args.out).resolve()
     shutil.rmtree(out, ignore_errors=True)

@@ -65,6 +65,8 @@ KNOWN = (
      "MP3 refill loops forever when the decoder yields no frames after a rewind"),
     ("xm", "timeout", ("jar_xm_create_context_safe",),
      "XM of more than 255 channels or orders: jar_xm counts them in a uint8_t, forever"),
+    ("xm", "out-of-memory", ("jar_xm_create_context_safe",),
+     "XM declaring gigabytes of samples: jar_xm allocates and zeroes them all"),
     ("xm", "undefined-behavior", ("jar_xm_load_module",),
      "XM envelope of more than 12 points written past its array"),
     ("ogg", "timeout", ("start_decoder",),
@@ -190,6 +192,12 @@ def run_one(file_type: str, args: argparse.Namespace, out: Path, seed_dir: Path)
             shutil.move(path, out / "known" / path.name)
             (out / "known" / (path.name + ".txt")).write_text(f"{what}\n\n{summary_lines(report)}\n")
             known_count += 1
+            continue
+        if "-timeout-" in path.name and kind_of(report) == "unknown":
+            # The harness is deterministic: an input that ran past the
+            # limit once and within it now is slow, near the limit.
+            print(f"fuzz: {path.name} ran within {args.timeout} s when run again: slow, not stuck",
+                  flush=True)
             continue
         data = path.read_bytes()
         shown = base64.b64encode(data).decode() if len(data) <= 4096 else f"({len(data)} bytes)"

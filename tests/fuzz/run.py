@@ -2,6 +2,7 @@
 
     python tests/fuzz/run.py --seconds 180 --out build/check/fuzz [--types wav,mp3]
                              [--raylib-src DIR] [--timeout 5] [--rss-mb 2048] [--device closed]
+                             [--corpus DIR]
 
 Each harness (tests/fuzz/harness.cpp, one per file type) runs in libFuzzer's
 fork mode with one worker, so that it goes on past a finding: every input
@@ -11,8 +12,8 @@ its report compared with KNOWN, raylib's faults that are known and being
 mended; one that matches moves to OUT/known/. Any other is a finding: the
 exit status is 1, and OUT/findings.txt names each input with its report.
 
-The corpus each harness grows stays in build/fuzz/corpus/<type> for the
-next run. raylib's source is RAYLIB_SRC (raylib's src/ folder): by default
+The corpus each harness grows stays in build/fuzz/corpus/<type> (--corpus)
+for the next run. raylib's source is RAYLIB_SRC (raylib's src/ folder): by default
 the patched tree ./dev stages for the wheel, build/wheel-raylib/src, else
 Debian's copied into build/raylib-src.
 """
@@ -169,7 +170,7 @@ def summary_lines(report: str) -> str:
 
 def run_one(file_type: str, args: argparse.Namespace, out: Path, seed_dir: Path) -> tuple[int, list[str]]:
     binary = BUILD / f"fuzz_{file_type}"
-    corpus = BUILD / "corpus" / file_type
+    corpus = Path(args.corpus) / file_type
     corpus.mkdir(parents=True, exist_ok=True)
     log = out / f"fuzz-{file_type}.log"
     cmd = ["nice", binary, "-fork=1", "-ignore_crashes=1", "-ignore_timeouts=1", "-ignore_ooms=1",
@@ -216,6 +217,8 @@ def main() -> int:
     parser.add_argument("--raylib-src")
     parser.add_argument("--timeout", type=int, default=5, help="seconds one input may take")
     parser.add_argument("--rss-mb", type=int, default=2048)
+    parser.add_argument("--corpus", default=os.fspath(BUILD / "corpus"),
+                        help="the corpora each run grows, one folder per type")
     parser.add_argument("--device", choices=("open", "closed"), default="open",
                         help="closed: no audio device, as lumabo before open_audio()")
     args = parser.parse_args()

@@ -90,6 +90,8 @@ KNOWN = (
      "WAV of a rate of a few Hz: LoadSoundFromWave resamples it thousands of times over"),
     ("ogg", "detected", ("start_decoder",),
      "Ogg setup header failing after a codebook's lengths: stb_vorbis leaks them"),
+    ("mod", "heap-buffer-overflow", ("jar_mod_load",),
+     "MOD shorter than its 1084-byte header: jar_mod copies the whole header from it"),
     ("mod", "detected", ("LoadMusicStreamFromMemory",),
      "MOD music from empty memory: raylib leaks its copy of the data"),
 )

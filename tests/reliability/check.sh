@@ -11,7 +11,12 @@
 #   3. fuzzed calls and 4. lifetime torture at full length (on the ASan
 #      build, so that a silent overrun is a finding too);
 #   5. resident memory and open file descriptors over 100 000
-#      load/release cycles of each class and of the hostile files.
+#      load/release cycles of each class and of the hostile files;
+#   6. coverage-guided fuzzing of raylib's decoders behind lumabo's checks:
+#      a libFuzzer harness per file type (tests/fuzz), raylib's raudio.c
+#      built in under ASan/UBSan, each run for FUZZ_SECONDS; an input that
+#      crashes, hangs or leaks, other than raylib's known faults, is a
+#      finding, kept under build/check/fuzz/ and named in findings.txt.
 #
 # Each step's output goes to build/check/<step>.log; the figures are
 # collected in build/check/summary.txt. The exit status is that of the
@@ -19,12 +24,13 @@
 #
 # Sizes can be given as arguments (./dev check NAME=VALUE ...): FUZZ_EXAMPLES
 # (per entry point), TORTURE_SEQUENCES, VALGRIND_SEQUENCES, RSS_CYCLES,
-# REFLEAK_ROUNDS (warm-ups:counted).
+# REFLEAK_ROUNDS (warm-ups:counted), FUZZ_SECONDS (per libFuzzer harness).
 set -uo pipefail
 
 for arg; do
   case $arg in
-    FUZZ_EXAMPLES=* | TORTURE_SEQUENCES=* | VALGRIND_SEQUENCES=* | RSS_CYCLES=* | REFLEAK_ROUNDS=*)
+    FUZZ_EXAMPLES=* | TORTURE_SEQUENCES=* | VALGRIND_SEQUENCES=* | RSS_CYCLES=* | REFLEAK_ROUNDS=* \
+      | FUZZ_SECONDS=*)
       export "${arg?}" ;;
     *) echo "check.sh: unknown argument $arg" >&2; exit 2 ;;
   esac
@@ -42,6 +48,7 @@ torture_sequences=${TORTURE_SEQUENCES:-10000}
 valgrind_sequences=${VALGRIND_SEQUENCES:-300}
 rss_cycles=${RSS_CYCLES:-100000}
 refleak_rounds=${REFLEAK_ROUNDS:-3:3}
+fuzz_seconds=${FUZZ_SECONDS:-180}
 
 recorder=$repo/build/tests-native/librecorder.so
 libasan=$(gcc -print-file-name=libasan.so)
@@ -117,6 +124,11 @@ step valgrind-torture env LD_PRELOAD="$recorder" PYTHONPATH="$repo/tests:$repo/b
 # -- 5. resident memory and file descriptors -----------------------------------
 step rss env LD_PRELOAD="$recorder" PYTHONPATH="$repo/tests:$repo/build/tests-native" \
   "$repo/build/venv/bin/python" -m reliability.torture --sequences 0 --cycles "$rss_cycles"
+
+# -- 6. coverage-guided fuzzing of the decoders (libFuzzer) --------------------
+# The harnesses bring their own sanitizer runtime: no preload. Six harnesses
+# of FUZZ_SECONDS each, one after the other on one core.
+step libfuzzer "$repo/build/venv/bin/python" tests/fuzz/run.py --seconds "$fuzz_seconds" --out "$out/fuzz"
 
 printf '\n\033[1m== summary (%s)\033[0m\n' "$summary"
 cat "$summary"

@@ -491,6 +491,130 @@ def _put_tracker_cases(put) -> None:
     put("long_last_pattern.xm", _xm(patterns=[_xm_pattern(256, 2)]))
 
 
+# Ogg Vorbis shapes, written by _put_ogg_cases: oggenc's files (the fuzz
+# seeds) with their comment header rewritten, and the files lumabo refuses.
+OGG_SEEDS = HERE / "fuzz" / "seeds" / "ogg"
+
+
+def _ogg_crc(data: bytes) -> int:
+    crc = 0
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = (crc << 1 ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def _ogg_page(flag: int, granule: int, serial: int, seq: int, lacing: bytes, body: bytes) -> bytes:
+    head = b"OggS" + struct.pack("<BBqIII", 0, flag, granule, serial, seq, 0) + bytes([len(lacing)]) + lacing
+    page = head + body
+    return page[:22] + struct.pack("<I", _ogg_crc(page)) + page[26:]
+
+
+def _ogg_packets(data: bytes) -> tuple[list[bytes], list[tuple[int, int, bytes, bytes]]]:
+    """The three header packets of an Ogg Vorbis file, and the pages after
+    them as (flag, granule, lacing, body)."""
+    packets, pages, at, current = [], [], 0, b""
+    while at < len(data):
+        flag, granule = struct.unpack_from("<Bq", data, at + 5)
+        lacing = data[at + 27:at + 27 + data[at + 26]]
+        body = data[at + 27 + len(lacing):at + 27 + len(lacing) + sum(lacing)]
+        at += 27 + len(lacing) + len(body)
+        if len(packets) == 3:
+            pages.append((flag, granule, lacing, body))
+            continue
+        offset = 0
+        for value in lacing:
+            current += body[offset:offset + value]
+            offset += value
+            if value < 255:
+                packets.append(current)
+                current = b""
+    return packets, pages
+
+
+def _ogg(seed: str, comment: bytes | None = None, *, patch: dict[int, int] | None = None) -> bytes:
+    """The seed file SEED, with COMMENT for its comment header, paged as
+    libogg pages it (the identification header alone on the first page, the
+    other two on pages of their own, up to 255 segments a page); PATCH sets
+    bytes of the setup header."""
+    data = (OGG_SEEDS / seed).read_bytes()
+    packets, pages = _ogg_packets(data)
+    serial = struct.unpack_from("<I", data, 14)[0]
+    if comment is not None:
+        packets[1] = comment
+    setup = bytearray(packets[2])
+    for at, value in (patch or {}).items():
+        setup[at] = value
+    packets[2] = bytes(setup)
+    out = [_ogg_page(2, 0, serial, 0, bytes([len(packets[0])]), packets[0])]
+    lacing = b"".join(bytes([255] * (len(p) // 255) + [len(p) % 255]) for p in packets[1:])
+    body = packets[1] + packets[2]
+    continued = 0
+    while lacing:
+        part, lacing = lacing[:255], lacing[255:]
+        out.append(_ogg_page(continued, 0, serial, len(out), part, body[:sum(part)]))
+        body = body[sum(part):]
+        continued = 0 if part[-1] < 255 else 1
+    for flag, granule, page_lacing, page_body in pages:
+        out.append(_ogg_page(flag, granule, serial, len(out), page_lacing, page_body))
+    return b"".join(out)
+
+
+def _ogg_comment(vendor: bytes, comments: list[bytes], *, vendor_length: int | None = None,
+                 count: int | None = None, lengths: dict[int, int] | None = None) -> bytes:
+    """A comment header; the lengths given replace the true ones."""
+    out = b"\x03vorbis" + struct.pack("<I", len(vendor) if vendor_length is None else vendor_length) + vendor
+    out += struct.pack("<I", len(comments) if count is None else count)
+    for i, comment in enumerate(comments):
+        out += struct.pack("<I", (lengths or {}).get(i, len(comment))) + comment
+    return out + b"\x01"
+
+
+OGG_VENDOR = b"Xiph.Org libVorbis I 20200704 (Reducing Environment)"
+
+
+def ogg_cases() -> dict[str, tuple[bytes, bool]]:
+    """The Ogg Vorbis files by name (without the _ogg suffix), each with
+    whether lumabo refuses it, for either class."""
+    tags = [b"TITLE=tone", b"ARTIST=lumabo"]
+    # Cover art as oggenc's --picture writes it: a comment of 200 kB, over four pages.
+    picture = b"METADATA_BLOCK_PICTURE=" + bytes(range(256)) * 800
+    return {
+        # The controls: oggenc's files, and one of tags and cover art.
+        "good_mono": (_ogg("oggenc-mono.ogg"), False),
+        "good_stereo": (_ogg("oggenc-stereo.ogg"), False),
+        "good_cover_art": (_ogg("oggenc-mono.ogg", _ogg_comment(OGG_VENDOR, [*tags, picture])), False),
+        "good_no_tags": (_ogg("oggenc-stereo.ogg", _ogg_comment(b"", [])), False),
+        # A vendor length of a gigabyte: stb_vorbis allocates it and reads it
+        # byte by byte past the packet (seconds a load).
+        "huge_vendor": (_ogg("oggenc-mono.ogg", _ogg_comment(OGG_VENDOR, tags, vendor_length=0x43420034)), True),
+        # The same of a comment's length, after the picture's pages.
+        "huge_tag": (_ogg("oggenc-mono.ogg", _ogg_comment(OGG_VENDOR, [picture, *tags], lengths={2: 0x7FFFFFF0})),
+                     True),
+        # A length just past the end of the packet.
+        "tag_past_packet": (_ogg("oggenc-mono.ogg", _ogg_comment(OGG_VENDOR, tags, lengths={1: 15})), True),
+        # A count of 700 million comments over two: stb_vorbis fails the third
+        # and frees the rest of a list it never cleared (the process aborts).
+        "huge_count": (_ogg("oggenc-mono.ogg", _ogg_comment(OGG_VENDOR, tags, count=0x29746E65)), True),
+        # A sparse codebook whose lengths are not a Huffman tree (a byte of
+        # the setup header changed): stb_vorbis fails it and leaks the lengths.
+        "bad_sparse_codebook": (_ogg("oggenc-stereo.ogg", patch={1832: 7}), False),
+    }
+
+
+OGG_CASES: tuple[str, ...] = tuple(f"{name}_ogg" for name in ogg_cases())
+OGG_GOOD = tuple(f"{name}_ogg" for name in ogg_cases() if name.startswith("good_"))
+REFUSED_OGG: set[tuple[str, str]] = {
+    (cls, f"{name}_ogg") for name, (_, refused) in ogg_cases().items() if refused for cls in ("Music", "Sound")
+}
+
+
+def _put_ogg_cases(put) -> None:
+    for name, (data, _) in ogg_cases().items():
+        put(f"{name}.ogg", data)
+
+
 # Files that only a raylib with lumabo's mends (distrib/patches) reads to a
 # clean end; with another raylib their tests are skipped, with the reason.
 NEEDS_MENDED_RAYLIB: dict[tuple[str, str], str] = {
@@ -498,6 +622,10 @@ NEEDS_MENDED_RAYLIB: dict[tuple[str, str], str] = {
     # back (B00) or a pattern break (D00) never counts as one.
     ("Music", "jump_loop_mod"): "raylib's MOD length scan never ends on a loop by position jump",
     ("Music", "break_loop_mod"): "raylib's MOD length scan never ends on a loop by pattern break",
+    # Seen by a sanitizer: stb_vorbis leaks a sparse codebook's lengths when
+    # the setup header fails after them.
+    **{(cls, "bad_sparse_codebook_ogg"): "stb_vorbis leaks a failed sparse codebook's lengths"
+       for cls in ("Music", "Sound")},
 }
 
 
@@ -508,10 +636,10 @@ CASES = (
     "small_frame_qoa", "late_small_frame_qoa", "late_overfull_qoa", "many_channels_qoa", "cased_qoa",
     "random_wav", "random_qoa", "random_ogg",
     "random_mp3", "random_xm", "random_mod", "empty_file_ogg", "folder_wav", "folder_qoa",
-) + WAV_CASES + TRACKER_CASES
+) + WAV_CASES + TRACKER_CASES + OGG_CASES
 
 # Good files among the hostile ones: they load, and play.
-GOOD = ("long_qoa",) + GOOD_WAV
+GOOD = ("long_qoa",) + GOOD_WAV + OGG_GOOD
 
 
 # Files that crash or hang raylib itself for one class, whatever the wrapper
@@ -538,7 +666,7 @@ REFUSED_QOA = {
 }
 
 # Every file lumabo refuses before raylib sees it.
-REFUSED = REFUSED_QOA | REFUSED_WAV | REFUSED_TRACKER
+REFUSED = REFUSED_QOA | REFUSED_WAV | REFUSED_TRACKER | REFUSED_OGG
 
 
 def corpus(files: dict[str, Path], class_name: str) -> list[str]:
@@ -618,6 +746,7 @@ def write_files(directory: str | os.PathLike[str]) -> dict[str, Path]:
 
     _put_wav_cases(put)
     _put_tracker_cases(put)
+    _put_ogg_cases(put)
 
     for ext in ("wav", "qoa"):
         folder = d / f"folder.{ext}"

@@ -16,6 +16,7 @@ import ctypes.util
 import json
 import math
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -291,3 +292,48 @@ def test_wav_music_unload_frees_its_decoder(tmp_path, source):
     grown = int(done.stdout.split()[-1])
     # A leak of 400 bytes a track would be 800 000.
     assert grown < 100_000, grown
+
+
+# -- QOA music from memory --------------------------------------------------------
+
+# Plays a QOA track shorter than one refill from memory, so that every
+# refill reaches its end and loops, then seeks to its end and refills again.
+QOA_LOOPS = """
+import sys
+from lumabo import device
+from lumabo.music.music import Music
+
+device.set_log_level(device.LOG_NONE)
+device.open_audio()
+with open(sys.argv[1], "rb") as f:
+    music = Music.load_from_memory(".qoa", f.read())
+assert music.valid
+music.play()
+for _ in range(20):
+    music.update()
+music.seek(music.length)
+music.update()
+music.unload()
+device.close_audio()
+"""
+
+
+@pytest.mark.skipif(not support.raylib_mended(), reason="needs the bundled raylib with lumabo's patches")
+@pytest.mark.parametrize("channels", [1, 2])
+def test_qoa_music_from_memory_loops_within_its_data(tmp_path, channels):
+    """A QOA track from memory reads nothing past its data at its loop and at
+    a seek to its end: raylib 6.0 read the frame after the last one from past
+    the end of its copy (any file). Watched by ASan in the sanitized build,
+    else by valgrind."""
+    path = support.write_qoa(tmp_path / "short.qoa", 0.05, channels=channels)
+    command = [sys.executable, "-c", QOA_LOOPS, os.fspath(path)]
+    env = dict(os.environ)
+    if "libasan" not in env.get("LD_PRELOAD", ""):
+        valgrind = shutil.which("valgrind")
+        if valgrind is None:
+            pytest.skip("neither valgrind nor the sanitized build")
+        # The interpreter's own allocator would hide its blocks from valgrind.
+        command = [valgrind, "-q", "--error-exitcode=99", "--leak-check=no", *command]
+        env["PYTHONMALLOC"] = "malloc"
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env, cwd=support.REPO)
+    assert done.returncode == 0, done.stderr[-3000:]

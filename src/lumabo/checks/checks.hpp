@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ogg.hpp"
 #include "qoa.hpp"
 #include "source.hpp"
 #include "tracker.hpp"
@@ -21,6 +22,7 @@ struct Format {
 };
 constexpr Format formats[] = {
     {".qoa", qoa::refused, false},
+    {".ogg", ogg::refused, false},
     {".wav", wav::refused, false},
     {".xm", tracker::xm_refused, true},
     {".mod", tracker::mod_refused, true},

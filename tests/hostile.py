@@ -536,8 +536,8 @@ def _ogg_packets(data: bytes) -> tuple[list[bytes], list[tuple[int, int, bytes, 
 def _ogg(seed: str, comment: bytes | None = None, *, patch: dict[int, int] | None = None) -> bytes:
     """The seed file SEED, with COMMENT for its comment header, paged as
     libogg pages it (the identification header alone on the first page, the
-    other two on pages of their own, up to 255 segments a page); PATCH sets
-    bytes of the setup header."""
+    other two after it on pages they share, up to 255 segments a page);
+    PATCH sets bytes of the setup header."""
     data = (OGG_SEEDS / seed).read_bytes()
     packets, pages = _ogg_packets(data)
     serial = struct.unpack_from("<I", data, 14)[0]

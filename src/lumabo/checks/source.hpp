@@ -49,7 +49,8 @@ inline bool named(const char* path, const char* ext, Reader reader) {
 // holds no bytes.
 class Source {
 public:
-    Source(const unsigned char* data, uint64_t size) : data_(data), size_(size), looked_at_(true) {}
+    Source(const unsigned char* data, uint64_t size)
+        : data_(data), size_(data ? size : 0), in_memory_(true), looked_at_(true) {}
 
     explicit Source(const char* path) {
         fd_ = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -78,7 +79,8 @@ public:
     // Reads `n` bytes at `at` into `out`: false unless all of them are there.
     bool read(uint64_t at, void* out, uint64_t n) const {
         if (at > size_ || n > size_ - at) return false;
-        if (data_) {
+        if (n == 0) return true;
+        if (in_memory_) {
             std::memcpy(out, data_ + at, n);
             return true;
         }
@@ -96,6 +98,7 @@ private:
     const unsigned char* data_ = nullptr;
     int fd_ = -1;
     uint64_t size_ = 0;
+    bool in_memory_ = false;
     bool looked_at_ = false;
 };
 

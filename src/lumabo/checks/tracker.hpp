@@ -26,6 +26,7 @@ namespace lumabo::check::tracker {
 // `n` bytes at `at` into `out`, and zeros where the file ends: how jar_xm
 // reads every field (READ_U8 and READ_MEMCPY).
 inline void read_padded(const Source& source, uint64_t at, unsigned char* out, uint64_t n) {
+    if (n == 0) return;  // `out` may be the null data of an empty vector
     const uint64_t got = source.read_some(at, out, n);
     std::memset(out + got, 0, n - got);
 }
